@@ -1,0 +1,49 @@
+# Compile options shared by every Velk target, and helpers that keep the per-library
+# CMakeLists files short. Sources and tests are globbed per folder, so adding a file
+# to src/ or tests/ needs no edit here.
+
+set(VELK_WARNINGS
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+    -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Woverloaded-virtual
+    -Wnull-dereference -Wdouble-promotion -Wimplicit-fallthrough)
+
+if(VELK_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+function(velk_apply_options target)
+  target_compile_options(${target} PRIVATE ${VELK_WARNINGS})
+  if(VELK_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# velk_library(NAME <target> ALIAS <alias> [DEPENDS <targets>...])
+# Builds include/ + src/*.cpp of the current folder into a static library.
+function(velk_library)
+  cmake_parse_arguments(ARG "" "NAME;ALIAS" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
+  add_library(${ARG_NAME} STATIC ${sources})
+  add_library(${ARG_ALIAS} ALIAS ${ARG_NAME})
+  target_include_directories(${ARG_NAME} PUBLIC
+      $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+      $<INSTALL_INTERFACE:include>)
+  target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPENDS})
+  velk_apply_options(${ARG_NAME})
+endfunction()
+
+# velk_tests(NAME <target> DEPENDS <targets>...)
+# Builds tests/*.cpp of the current folder into one GoogleTest program registered with ctest.
+function(velk_tests)
+  cmake_parse_arguments(ARG "" "NAME" "DEPENDS" ${ARGN})
+  if(NOT VELK_BUILD_TESTS)
+    return()
+  endif()
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  add_executable(${ARG_NAME} ${sources})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPENDS} GTest::gtest GTest::gmock GTest::gtest_main)
+  velk_apply_options(${ARG_NAME})
+  gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60)
+endfunction()

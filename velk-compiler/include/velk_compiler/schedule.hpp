@@ -1,0 +1,128 @@
+// The compiled schedule: the records that `compile` returns and every later stage reads.
+// They are plain values that refer to each other only by TensorId, OpId, tile number
+// (16-bit logical tile) and phase index (position in Schedule::phases).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "velk_compiler/graph.hpp"
+
+namespace velk_compiler {
+
+struct CompilerOptions {
+  std::uint16_t tile_count = 64;
+  std::uint32_t exchange_base = 0x50000;   // first byte of each tile's exchange window
+  std::uint32_t exchange_limit = 0x58000;  // first byte past it
+  std::uint32_t data_base = 0x58000;       // first byte of each tile's data window
+  std::uint32_t data_limit = 0xE0000;      // first byte past it
+  bool operator==(const CompilerOptions&) const = default;
+};
+
+enum class Sharding : std::uint8_t { Replicated, Rows, Columns, Heads };
+
+struct Layout {
+  TensorId tensor;
+  std::vector<std::uint16_t> tiles;  // ascending from tile 0
+  Sharding sharding = Sharding::Replicated;
+  std::uint32_t alignment = 16;
+  bool operator==(const Layout&) const = default;
+};
+
+// Selects a compiled kernel variant.
+struct SpecializationKey {
+  std::string operation;  // "matmul", "add", ...
+  Shape shape;            // the whole result shape, not the tile's share
+  std::uint8_t worker_count = 1;
+  std::string role;  // "tail" on the layout's last tile, "body" elsewhere
+  std::uint32_t alignment = 16;
+  bool operator==(const SpecializationKey&) const = default;
+};
+
+// One kernel launch on one tile.
+struct KernelCommand {
+  std::uint16_t tile = 0;
+  TensorId output;
+  std::vector<TensorId> inputs;
+  SpecializationKey specialization;
+  bool operator==(const KernelCommand&) const = default;
+};
+
+// One copy of one tile's share of a tensor to another tile.
+struct Transfer {
+  std::uint16_t source_tile = 0;
+  std::uint16_t destination_tile = 0;
+  TensorId tensor;
+  std::uint32_t bytes = 0;
+  bool operator==(const Transfer&) const = default;
+};
+
+struct ExchangePhase {
+  std::vector<Transfer> transfers;
+  bool operator==(const ExchangePhase&) const = default;
+};
+
+struct ComputePhase {
+  OpId op;
+  std::vector<KernelCommand> commands;  // one per tile of the result's layout, in layout order
+  bool operator==(const ComputePhase&) const = default;
+};
+
+using Phase = std::variant<ExchangePhase, ComputePhase>;
+
+// A tensor's share on a tile of its layout, in the data window.
+struct Home {
+  bool operator==(const Home&) const = default;
+};
+
+// A region of the exchange window that receives the data of exchange phase `phase`.
+struct ExchangeStaging {
+  std::size_t phase = 0;
+  bool operator==(const ExchangeStaging&) const = default;
+};
+
+using AllocationKind = std::variant<Home, ExchangeStaging>;
+
+// One region of one tile's memory. `live_from` and `live_until` are phase indices; the
+// planner counts both as occupied.
+struct Allocation {
+  TensorId tensor;
+  std::uint16_t tile = 0;
+  std::uint32_t address = 0;
+  std::uint32_t size = 0;
+  std::size_t live_from = 0;
+  std::size_t live_until = 0;
+  AllocationKind kind;
+  bool operator==(const Allocation&) const = default;
+};
+
+struct Schedule {
+  std::vector<Layout> layouts;          // one per tensor, in tensor order
+  std::vector<Phase> phases;            // in execution order
+  std::vector<Allocation> allocations;  // in the planner's order
+  std::uint16_t tile_count = 0;
+  // Per tile with at least one allocation: the highest end of its regions, counted from
+  // the lower of the two window bases.
+  std::map<std::uint16_t, std::uint32_t> peak_sram;
+
+  bool operator==(const Schedule&) const = default;
+};
+
+std::string_view sharding_name(Sharding sharding);
+
+std::ostream& operator<<(std::ostream& out, const CompilerOptions& options);
+std::ostream& operator<<(std::ostream& out, Sharding sharding);
+std::ostream& operator<<(std::ostream& out, const Layout& layout);
+std::ostream& operator<<(std::ostream& out, const SpecializationKey& key);
+std::ostream& operator<<(std::ostream& out, const KernelCommand& command);
+std::ostream& operator<<(std::ostream& out, const Transfer& transfer);
+std::ostream& operator<<(std::ostream& out, const Phase& phase);
+std::ostream& operator<<(std::ostream& out, const AllocationKind& kind);
+std::ostream& operator<<(std::ostream& out, const Allocation& allocation);
+
+}  // namespace velk_compiler

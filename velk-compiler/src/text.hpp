@@ -1,0 +1,39 @@
+// Small text helpers for the compiler's messages: filling "{}" places and writing shapes.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace velk_compiler {
+
+// Replaces each "{}" of `pattern`, left to right, by the next argument. Surplus places
+// stay as they are; surplus arguments are ignored.
+inline std::string fill(std::string_view pattern, std::initializer_list<std::string_view> arguments) {
+  std::string text;
+  text.reserve(pattern.size() + 16);
+  const std::string_view* next = arguments.begin();
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '{' && i + 1 < pattern.size() && pattern[i + 1] == '}' && next != arguments.end()) {
+      text += *next++;
+      ++i;
+    } else {
+      text += pattern[i];
+    }
+  }
+  return text;
+}
+
+// A bracketed, comma-separated list of dimensions: [128, 256].
+inline std::string shape_text(std::span<const std::size_t> shape) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i != 0) text += ", ";
+    text += std::to_string(shape[i]);
+  }
+  return text + "]";
+}
+
+}  // namespace velk_compiler

@@ -1,0 +1,4 @@
+// Everything the exchange fabric library offers.
+#pragma once
+
+#include "velk_exchange/error.hpp"

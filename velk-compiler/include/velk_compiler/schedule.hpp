@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "velk_compiler/graph.hpp"
+#include "velk_compiler/tile_commands.hpp"
 
 namespace velk_compiler {
 
@@ -109,6 +110,10 @@ struct Schedule {
   // Per tile with at least one allocation: the highest end of its regions, counted from
   // the lower of the two window bases.
   std::map<std::uint16_t, std::uint32_t> peak_sram;
+
+  // One tile's transfers and kernel launches as commands, closed by the end command.
+  // Fails with "tile {} is out of range" for a tile not below `tile_count`.
+  Result<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
 
   bool operator==(const Schedule&) const = default;
 };

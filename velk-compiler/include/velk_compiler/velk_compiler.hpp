@@ -1,7 +1,11 @@
 // Everything the compiler library offers.
 #pragma once
 
+#include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/error.hpp"
 #include "velk_compiler/graph.hpp"
+#include "velk_compiler/layout.hpp"
+#include "velk_compiler/memory_planner.hpp"
 #include "velk_compiler/schedule.hpp"
+#include "velk_compiler/tile_commands.hpp"

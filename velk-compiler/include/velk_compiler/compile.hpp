@@ -1,0 +1,27 @@
+// The compile driver: graph and options in, schedule out. It validates the graph, checks
+// the options, chooses every layout, builds one compute phase per operation (preceded by an
+// exchange phase when an operand must first reach tiles that lack it), plans every tile's
+// memory and derives each tile's peak.
+#pragma once
+
+#include <span>
+
+#include "velk_compiler/graph.hpp"
+#include "velk_compiler/schedule.hpp"
+
+namespace velk_compiler {
+
+// Emits "compiling graph" first, then on success "planned tile SRAM" and
+// "graph compilation completed". A graph error wins over an options error.
+Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
+
+// True when the options describe an exchange window inside 0x50000..0x58000, below a
+// non-empty data window, on at least one tile.
+bool valid_options(const CompilerOptions& options);
+
+// One exchange phase's transfers: none may copy a tile to itself or move 0 bytes
+// ("invalid exchange transfer"), and no two may target the same tensor on the same tile
+// ("multiple sends target one tensor region in an epoch").
+Result<void> validate_transfers(std::span<const Transfer> transfers);
+
+}  // namespace velk_compiler

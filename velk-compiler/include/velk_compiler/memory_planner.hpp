@@ -1,0 +1,68 @@
+// The tile memory planner: a home region for every tensor on every tile of its layout, in
+// the data window, and a staging region on the receiving tile for every tensor an exchange
+// phase brings in, in the exchange window. Two regions of one tile never share a byte
+// while both are live; lifetimes are closed ranges of phase indices.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "velk_compiler/graph.hpp"
+#include "velk_compiler/schedule.hpp"
+
+namespace velk_compiler {
+
+// Every allocation, in placement order: all homes (by tensor, then layout tile), then the
+// staging regions (by exchange phase, then transfer). Requires one layout per tensor,
+// each with at least one tile and a non-zero alignment, and phases whose operations and
+// transfer tensors exist in the graph; anything else is refused with a Graph error.
+Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                            std::span<const Phase> phases, const CompilerOptions& options);
+
+// One region to place with `allocate_region`.
+struct RegionRequest {
+  TensorId tensor;
+  std::uint16_t tile = 0;
+  std::uint32_t size = 0;
+  std::size_t live_from = 0;
+  std::size_t live_until = 0;
+  std::uint32_t alignment = 1;
+  AllocationKind kind;
+  std::uint32_t allocation_base = 0;
+  std::uint32_t allocation_limit = 0;
+  std::string_view label;  // names the region in the error message
+};
+
+// The regions placed so far, and for each tile the positions of its regions in placement
+// order (home and staging regions share one list per tile).
+struct PlacedRegions {
+  std::vector<Allocation> allocations;
+  std::vector<std::vector<std::size_t>> by_tile;
+};
+
+// First fit from the window's base (not rounded up): after each collision with a live
+// region of the tile the walk jumps to that region's end rounded up to the alignment and
+// restarts from the front of the tile's list. The limit is checked once a free position
+// is found. Fails with "address overflow" or "tile {} exceeds data limit allocating {}";
+// on failure `placed` is unchanged.
+Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request);
+
+// True when the closed phase ranges [a_start, a_end] and [b_start, b_end] share a phase.
+bool lifetimes_overlap(std::size_t a_start, std::size_t a_end, std::size_t b_start, std::size_t b_end);
+
+// `value` rounded up to a multiple of `alignment`; nothing when `alignment` is 0 or the
+// result does not fit in 32 bits.
+std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignment);
+
+// Peak memory per tile: the highest end (address + size) of each tile's regions, counted
+// from `memory_base`. Tiles without regions have no entry.
+std::map<std::uint16_t, std::uint32_t> peak_sram(std::span<const Allocation> allocations, std::uint32_t memory_base);
+
+// The Memory error for a per-tile share that cannot be a 32-bit size.
+CompileError oversized_share(const Tensor& tensor, std::size_t bytes);
+
+}  // namespace velk_compiler

@@ -1,0 +1,131 @@
+// The compile driver.
+//
+// Every layout is a run of tiles from tile 0, so an operand needs copies only when it is
+// spread over fewer tiles than the result: result tile i then receives one share from the
+// operand's tile i modulo its tile count. Weights are never moved by the encoder block,
+// since they always span at least as many tiles as the results that use them.
+#include "velk_compiler/compile.hpp"
+
+#include <limits>
+#include <set>
+#include <utility>
+
+#include "velk_compiler/layout.hpp"
+#include "velk_compiler/memory_planner.hpp"
+#include "velk_log/log.hpp"
+
+namespace velk_compiler {
+namespace {
+
+constexpr std::string_view LOG_TARGET = "velk_compiler";
+constexpr std::uint32_t EXCHANGE_WINDOW_LOWEST = 0x50000;
+constexpr std::uint32_t EXCHANGE_WINDOW_HIGHEST = 0x58000;
+
+bool same_placement(const Layout& a, const Layout& b) { return a.tiles == b.tiles && a.sharding == b.sharding; }
+
+// The copies that bring every operand of `op` to the tiles of its result, by operand,
+// then by destination position.
+Result<std::vector<Transfer>> operand_transfers(const Graph& graph, const std::vector<Layout>& layouts, const Op& op) {
+  const Layout& out = layouts[op.output.index];
+  std::vector<Transfer> transfers;
+  for (const TensorId operand : op.inputs) {
+    const Layout& in = layouts[operand.index];
+    if (same_placement(in, out)) continue;
+    const std::size_t share = local_bytes(graph.tensors[operand.index], in);
+    if (share > std::numeric_limits<std::uint32_t>::max()) {
+      return std::unexpected(oversized_share(graph.tensors[operand.index], share));
+    }
+    for (std::size_t i = 0; i < out.tiles.size(); ++i) {
+      const std::uint16_t destination = out.tiles[i];
+      const std::uint16_t source = in.tiles[i % in.tiles.size()];
+      if (source == destination) continue;
+      transfers.push_back(Transfer{source, destination, operand, static_cast<std::uint32_t>(share)});
+    }
+  }
+  return transfers;
+}
+
+ComputePhase compute_phase(const Graph& graph, const std::vector<Layout>& layouts, const Op& op) {
+  const Layout& out = layouts[op.output.index];
+  const Tensor& result = graph.tensors[op.output.index];
+  ComputePhase phase{op.id, {}};
+  phase.commands.reserve(out.tiles.size());
+  for (const std::uint16_t tile : out.tiles) {
+    phase.commands.push_back(KernelCommand{tile, op.output, op.inputs, specialization_key(op.kind, result, out, tile)});
+  }
+  return phase;
+}
+
+Result<std::vector<Phase>> build_phases(const Graph& graph, const std::vector<Layout>& layouts) {
+  std::vector<Phase> phases;
+  phases.reserve(graph.ops.size());
+  for (const Op& op : graph.ops) {
+    Result<std::vector<Transfer>> transfers = operand_transfers(graph, layouts, op);
+    if (!transfers) return std::unexpected(transfers.error());
+    if (!transfers->empty()) {
+      if (auto valid = validate_transfers(*transfers); !valid) return std::unexpected(valid.error());
+      phases.emplace_back(ExchangePhase{std::move(*transfers)});
+    }
+    phases.emplace_back(compute_phase(graph, layouts, op));
+  }
+  return phases;
+}
+
+std::uint64_t largest_peak(const std::map<std::uint16_t, std::uint32_t>& peaks) {
+  std::uint32_t largest = 0;
+  for (const auto& [tile, peak] : peaks) largest = std::max(largest, peak);
+  return largest;
+}
+
+}  // namespace
+
+bool valid_options(const CompilerOptions& o) {
+  return o.tile_count != 0 && o.exchange_base >= EXCHANGE_WINDOW_LOWEST && o.exchange_limit <= EXCHANGE_WINDOW_HIGHEST &&
+         o.exchange_base < o.exchange_limit && o.exchange_limit <= o.data_base && o.data_base < o.data_limit;
+}
+
+Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
+  velk_log::emit(velk_log::Level::Info, LOG_TARGET, "compiling graph",
+                 {{"operations", std::uint64_t{graph.ops.size()}},
+                  {"tensors", std::uint64_t{graph.tensors.size()}},
+                  {"tiles", std::uint64_t{options.tile_count}}});
+  if (auto valid = graph.validate(); !valid) return std::unexpected(valid.error());
+  if (!valid_options(options)) return std::unexpected(CompileError::graph("invalid compiler options"));
+
+  Schedule schedule;
+  schedule.tile_count = options.tile_count;
+  schedule.layouts.reserve(graph.tensors.size());
+  for (const Tensor& tensor : graph.tensors) schedule.layouts.push_back(choose_layout(tensor, options.tile_count));
+
+  Result<std::vector<Phase>> phases = build_phases(graph, schedule.layouts);
+  if (!phases) return std::unexpected(phases.error());
+  schedule.phases = std::move(*phases);
+
+  Result<std::vector<Allocation>> allocations = plan_memory(graph, schedule.layouts, schedule.phases, options);
+  if (!allocations) return std::unexpected(allocations.error());
+  schedule.allocations = std::move(*allocations);
+  schedule.peak_sram = peak_sram(schedule.allocations, std::min(options.exchange_base, options.data_base));
+
+  const std::uint64_t peak_bytes = largest_peak(schedule.peak_sram);
+  velk_log::emit(velk_log::Level::Debug, LOG_TARGET, "planned tile SRAM", {{"peak_bytes", peak_bytes}});
+  velk_log::emit(velk_log::Level::Info, LOG_TARGET, "graph compilation completed",
+                 {{"phases", std::uint64_t{schedule.phases.size()}},
+                  {"allocations", std::uint64_t{schedule.allocations.size()}},
+                  {"peak_bytes", peak_bytes}});
+  return schedule;
+}
+
+Result<void> validate_transfers(std::span<const Transfer> transfers) {
+  std::set<std::pair<std::uint16_t, TensorId>> targets;
+  for (const Transfer& transfer : transfers) {
+    if (transfer.source_tile == transfer.destination_tile || transfer.bytes == 0) {
+      return std::unexpected(CompileError::graph("invalid exchange transfer"));
+    }
+    if (!targets.emplace(transfer.destination_tile, transfer.tensor).second) {
+      return std::unexpected(CompileError::graph("multiple sends target one tensor region in an epoch"));
+    }
+  }
+  return {};
+}
+
+}  // namespace velk_compiler

@@ -2,3 +2,4 @@
 #pragma once
 
 #include "velk_exchange/error.hpp"
+#include "velk_exchange/topology.hpp"

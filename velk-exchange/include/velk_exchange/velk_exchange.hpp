@@ -2,4 +2,5 @@
 #pragma once
 
 #include "velk_exchange/error.hpp"
+#include "velk_exchange/instruction.hpp"
 #include "velk_exchange/topology.hpp"

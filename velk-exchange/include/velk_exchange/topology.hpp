@@ -12,11 +12,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "velk_exchange/error.hpp"
 
 namespace velk_exchange {
+
+struct MulticastPlan;  // velk_exchange/multicast.hpp
 
 // The physical number of an R77 logical tile. Consecutive logical tiles pair up on one row and
 // column; 23 pairs fill one block down the rows, odd blocks running up again (a serpentine), and
@@ -40,6 +43,11 @@ struct Topology {
   // The physical number of a logical tile, or ExchangeError::tile(logical) when the topology
   // has no such tile.
   Result<std::uint16_t> physical(std::uint16_t logical) const;
+
+  // Plans one timed multicast of `count` words from one tile to others; see multicast.hpp,
+  // which a caller includes to use it.
+  Result<MulticastPlan> multicast(std::uint16_t sender_logical, std::span<const std::uint16_t> receiver_logical,
+                                  std::uint32_t count, std::uint32_t schedule_offset) const;
 
   bool operator==(const Topology&) const = default;
 };

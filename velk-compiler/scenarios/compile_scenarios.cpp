@@ -1,30 +1,92 @@
-// Scenario checks of the compile driver and the memory planner on the encoder block.
+// Scenario checks of the whole road of the encoder block: compile, memory plan, exchange
+// lowering, tile programs and command streams.
 #include <string>
 
 #include "checks.hpp"
+#include "scenario_support.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/memory_planner.hpp"
+#include "velk_compiler/tile_program.hpp"
+#include "velk_exchange/velk_exchange.hpp"
 
 namespace velk_compiler {
+namespace {
+
+std::expected<Schedule, std::string> compiled_encoder() {
+  const Result<Graph> graph = encoder_graph(EncoderConfig{});
+  if (!graph) return fail("encoder_graph", graph);
+  const Result<Schedule> schedule = compile(*graph, CompilerOptions{});
+  if (!schedule) return fail("compile", schedule);
+  return *schedule;
+}
+
+CheckOutcome check_schedule(const Graph& graph, const Schedule& schedule) {
+  if (graph.ops.size() != 15) return fail("the encoder graph should have 15 operations");
+  if (schedule.phases.size() < graph.ops.size()) return fail("fewer phases than operations");
+  for (const auto& [tile, peak] : schedule.peak_sram) {
+    if (peak >= 0x8E000) return fail("tile " + std::to_string(tile) + " peaks at " + std::to_string(peak) + " bytes");
+  }
+  const bool staged = std::any_of(schedule.allocations.begin(), schedule.allocations.end(),
+                                  [](const Allocation& a) { return std::holds_alternative<ExchangeStaging>(a.kind); });
+  if (!staged) return fail("no staging region was planned");
+  return {};
+}
+
+CheckOutcome check_lowering(const Schedule& schedule) {
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  const auto lowered = schedule.lower_exchanges(topology);
+  if (!lowered) return fail("lower_exchanges", lowered);
+  if (lowered->empty()) return fail("no exchange phase was lowered");
+  for (const LoweredExchangePhase& phase : *lowered) {
+    if (phase.cost.launches == 0) return fail("exchange phase " + std::to_string(phase.phase) + " has no launch");
+    for (const LoweredExchangeEpoch& epoch : phase.epochs) {
+      if (auto rows = check_epoch_rows(epoch); !rows) return rows;
+    }
+  }
+  const auto programs = schedule.lower_tile_programs(topology);
+  if (!programs) return fail("lower_tile_programs", programs);
+  if (programs->size() != schedule.tile_count) return fail("expected one program per tile");
+  for (const LoweredTileProgram& program : *programs) {
+    if (program.steps.empty()) return fail("tile " + std::to_string(program.tile) + " has an empty program");
+  }
+  const auto commands = schedule.tile_commands(0);
+  if (!commands) return fail("tile_commands", commands);
+  if (commands->empty() || commands->back().words[0] != 0xFF) return fail("tile 0's stream does not end with 0xFF");
+  if (commands->back().to_le_bytes().size() != 32) return fail("a command's image is not 32 bytes");
+  return {};
+}
+
+}  // namespace
+
+CheckOutcome encoder_graph_compiles_deterministically() {
+  const Result<Graph> graph = encoder_graph(EncoderConfig{});
+  if (!graph) return fail("encoder_graph", graph);
+  const auto first = compiled_encoder();
+  const auto second = compiled_encoder();
+  if (!first) return fail(first.error());
+  if (!second) return fail(second.error());
+  if (*first != *second) return fail("two compilations of the encoder block differ");
+  if (auto checked = check_schedule(*graph, *first); !checked) return checked;
+  return check_lowering(*first);
+}
 
 // Every pair of regions of one tile whose lifetimes overlap (both ends counted) has
 // disjoint bytes.
 CheckOutcome live_allocations_do_not_overlap() {
-  const Result<Graph> graph = encoder_graph(EncoderConfig{});
-  if (!graph) return std::unexpected("encoder graph: " + to_string(graph.error()));
-  const Result<Schedule> schedule = compile(*graph, CompilerOptions{});
-  if (!schedule) return std::unexpected("compile: " + to_string(schedule.error()));
+  const auto schedule = compiled_encoder();
+  if (!schedule) return fail(schedule.error());
   const std::vector<Allocation>& allocations = schedule->allocations;
   for (std::size_t i = 0; i < allocations.size(); ++i) {
     for (std::size_t j = i + 1; j < allocations.size(); ++j) {
       const Allocation& a = allocations[i];
       const Allocation& b = allocations[j];
       if (a.tile != b.tile || !lifetimes_overlap(a.live_from, a.live_until, b.live_from, b.live_until)) continue;
-      const bool disjoint = std::uint64_t{a.address} + a.size <= b.address || std::uint64_t{b.address} + b.size <= a.address;
+      const bool disjoint =
+          std::uint64_t{a.address} + a.size <= b.address || std::uint64_t{b.address} + b.size <= a.address;
       if (!disjoint) {
-        return std::unexpected("allocations " + std::to_string(i) + " and " + std::to_string(j) + " on tile " +
-                               std::to_string(a.tile) + " overlap while both are live");
+        return fail("allocations " + std::to_string(i) + " and " + std::to_string(j) + " on tile " +
+                    std::to_string(a.tile) + " overlap while both are live");
       }
     }
   }

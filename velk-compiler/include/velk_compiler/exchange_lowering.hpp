@@ -14,11 +14,9 @@
 #include <vector>
 
 #include "velk_compiler/graph.hpp"
+#include "velk_exchange/instruction.hpp"
 
 namespace velk_compiler {
-
-// A planned 9-word program row of the exchange library.
-using ExchangeRow = std::array<std::uint32_t, 9>;
 
 // The row of a tile without a role in a launch. None of its words takes time.
 inline constexpr std::array<std::uint32_t, 9> IDLE_ROW = {0x40C00000, 0x41800001, 0x43A00000, 0, 0, 0, 0, 0, 0};
@@ -41,8 +39,8 @@ struct LoweredExchangeGroup {
   TensorId tensor;
   std::uint32_t bytes = 0;  // per destination, a positive multiple of 4
   ExchangeAddressing addressing = ExchangeAddressing::Absolute;
-  ExchangeRow sender{};                 // as planned, with the source address written in
-  std::vector<ExchangeRow> receivers;  // one per destination, with its staging address
+  velk_exchange::Row sender{};                 // as planned, with the source address written in
+  std::vector<velk_exchange::Row> receivers;   // one per destination, with its staging address
   bool operator==(const LoweredExchangeGroup&) const = default;
 };
 

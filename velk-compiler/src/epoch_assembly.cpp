@@ -1,0 +1,162 @@
+// Exchange epoch assembly.
+//
+// Timing: every group of a slot is planned with the slot's offset, and the next slot's
+// offset is one cycle past the latest event end of every row so far, so the event windows
+// of successive slots never overlap. Within a slot no tile has two roles, so each tile's
+// rows reach its program builder in time order and keep their planned cycles; a tile with
+// roles in several slots (a relay, or a tile that sends and later receives) plays them one
+// after the other in one program. All programs are padded to the same horizon.
+#include "velk_compiler/epoch_assembly.hpp"
+
+#include <map>
+
+#include "text.hpp"
+#include "velk_exchange/velk_exchange.hpp"
+
+namespace velk_compiler {
+namespace {
+
+using velk_exchange::PlanProgramBuilder;
+
+const Allocation* first_allocation(const Schedule& schedule, TensorId tensor, std::uint16_t tile,
+                                   auto&& matches) {
+  for (const Allocation& a : schedule.allocations) {
+    if (a.tensor == tensor && a.tile == tile && matches(a)) return &a;
+  }
+  return nullptr;
+}
+
+const Allocation* staging_of_phase(const Schedule& schedule, TensorId tensor, std::uint16_t tile, std::size_t phase) {
+  return first_allocation(schedule, tensor, tile, [phase](const Allocation& a) {
+    const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
+    return staging != nullptr && staging->phase == phase;
+  });
+}
+
+std::string index_text(std::size_t value) { return std::to_string(value); }
+
+// Everything one group contributes to its launch.
+struct PlannedGroup {
+  LoweredExchangeGroup group;
+  std::uint32_t words = 0;
+};
+
+Result<PlannedGroup> plan_group(const Schedule& schedule, const velk_exchange::Topology& topology, std::size_t phase,
+                                const PendingGroup& pending, std::uint32_t schedule_offset) {
+  const std::string tensor = index_text(pending.tensor.index);
+  if (pending.bytes == 0 || pending.bytes % 4 != 0) {
+    return std::unexpected(CompileError::graph(fill("tensor {} exchange size is not whole words", {tensor})));
+  }
+  const std::uint32_t words = pending.bytes / 4;
+  const Allocation* source = exchange_source_allocation(schedule, pending.tensor, pending.source, phase);
+  if (source == nullptr) {
+    return std::unexpected(CompileError::memory(
+        fill("missing source allocation for tensor {} on tile {}", {tensor, index_text(pending.source)})));
+  }
+  std::vector<std::uint32_t> destination_addresses;
+  destination_addresses.reserve(pending.destinations.size());
+  for (const std::uint16_t destination : pending.destinations) {
+    const Allocation* staging = staging_of_phase(schedule, pending.tensor, destination, phase);
+    if (staging == nullptr) {
+      return std::unexpected(CompileError::memory(
+          fill("missing staging allocation for tensor {} on tile {}", {tensor, index_text(destination)})));
+    }
+    destination_addresses.push_back(staging->address);
+  }
+
+  Result<velk_exchange::MulticastPlan> plan =
+      topology.multicast(pending.source, pending.destinations, words, schedule_offset);
+  if (!plan) return std::unexpected(plan.error());
+  if (auto patched = velk_exchange::patch_sender_address(plan->sender, source->address); !patched) {
+    return std::unexpected(patched.error());
+  }
+  for (std::size_t i = 0; i < plan->receivers.size() && i < destination_addresses.size(); ++i) {
+    if (auto patched = velk_exchange::patch_multicast_receiver_address(plan->receivers[i], destination_addresses[i]);
+        !patched) {
+      return std::unexpected(patched.error());
+    }
+  }
+
+  return PlannedGroup{LoweredExchangeGroup{pending.source, pending.destinations, pending.tensor, pending.bytes,
+                                           ExchangeAddressing::Absolute, plan->sender, std::move(plan->receivers)},
+                      words};
+}
+
+// The cycle at which the group's last event ends: the greatest event total of its rows.
+Result<std::uint32_t> group_cycles(const LoweredExchangeGroup& group) {
+  Result<std::uint32_t> cycles = velk_exchange::plan_event_cycles(group.sender);
+  for (const velk_exchange::Row& row : group.receivers) {
+    if (!cycles) break;
+    const Result<std::uint32_t> receiver_cycles = velk_exchange::plan_event_cycles(row);
+    if (!receiver_cycles) return receiver_cycles;
+    *cycles = std::max(*cycles, *receiver_cycles);
+  }
+  return cycles;
+}
+
+Result<void> append_rows(std::map<std::uint16_t, PlanProgramBuilder>& builders, const LoweredExchangeGroup& group) {
+  if (auto appended = builders[group.source_tile].append_scheduled_row(group.sender); !appended) {
+    return std::unexpected(appended.error());
+  }
+  for (std::size_t i = 0; i < group.destination_tiles.size() && i < group.receivers.size(); ++i) {
+    if (auto appended = builders[group.destination_tiles[i]].append_scheduled_row(group.receivers[i]); !appended) {
+      return std::unexpected(appended.error());
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+const Allocation* exchange_source_allocation(const Schedule& schedule, TensorId tensor, std::uint16_t tile,
+                                             std::size_t phase) {
+  if (const Allocation* relayed = staging_of_phase(schedule, tensor, tile, phase)) return relayed;
+  const Allocation* kept = first_allocation(schedule, tensor, tile, [phase](const Allocation& a) {
+    const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
+    return staging != nullptr && staging->phase < phase && a.live_from <= phase && phase < a.live_until;
+  });
+  if (kept != nullptr) return kept;
+  return first_allocation(schedule, tensor, tile,
+                          [](const Allocation& a) { return std::holds_alternative<Home>(a.kind); });
+}
+
+Result<LoweredExchangePhase> assemble_exchange_phase(const Schedule& schedule, const velk_exchange::Topology& topology,
+                                                     std::size_t phase,
+                                                     const std::vector<std::vector<PendingGroup>>& slots) {
+  std::vector<LoweredExchangeGroup> lowered_groups;
+  std::map<std::uint16_t, PlanProgramBuilder> builders;
+  ExchangeCost cost{slots.empty() ? 0u : 1u, 0, 0};
+  std::uint32_t horizon = 0;
+  for (const std::vector<PendingGroup>& slot : slots) {
+    // Multicast rows spend at most a few thousand cycles, so the horizon stays far from
+    // the 32-bit limit and `horizon + 1` cannot wrap.
+    const std::uint32_t schedule_offset = horizon == 0 ? 0 : horizon + 1;
+    std::uint32_t slot_horizon = horizon;
+    for (const PendingGroup& pending : slot) {
+      Result<PlannedGroup> planned = plan_group(schedule, topology, phase, pending, schedule_offset);
+      if (!planned) return std::unexpected(planned.error());
+      if (auto appended = append_rows(builders, planned->group); !appended) return std::unexpected(appended.error());
+      const Result<std::uint32_t> cycles = group_cycles(planned->group);
+      if (!cycles) return std::unexpected(cycles.error());
+      slot_horizon = std::max(slot_horizon, *cycles);
+      cost.payload_words += planned->words;
+      lowered_groups.push_back(std::move(planned->group));
+    }
+    horizon = slot_horizon;
+  }
+  cost.estimated_cycles = horizon;
+
+  LoweredExchangePhase lowered{phase, {}, {}};
+  if (lowered_groups.empty()) return lowered;
+  LoweredExchangeEpoch epoch{std::move(lowered_groups), {}, cost};
+  for (auto& [tile, builder] : builders) {
+    Result<std::vector<std::uint32_t>> program = std::move(builder).finish(horizon);
+    if (!program) return std::unexpected(program.error());
+    epoch.tile_rows.emplace(tile, std::move(*program));
+  }
+  lowered.epochs.push_back(std::move(epoch));
+  lowered.cost = cost;
+  return lowered;
+}
+
+}  // namespace velk_compiler

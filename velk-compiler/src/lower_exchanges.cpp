@@ -1,0 +1,32 @@
+// Schedule::lower_exchanges: every exchange phase becomes one launch. The scheduler orders
+// each phase's groups into colour slots; epoch assembly turns the slots into rows and costs.
+#include "velk_compiler/epoch_assembly.hpp"
+#include "velk_compiler/exchange_lowering.hpp"
+#include "velk_compiler/exchange_scheduler.hpp"
+#include "velk_exchange/topology.hpp"
+#include "velk_log/log.hpp"
+
+namespace velk_compiler {
+
+Result<std::vector<LoweredExchangePhase>> Schedule::lower_exchanges(const velk_exchange::Topology& topology) const {
+  if (topology.tile_count() < tile_count) {
+    return std::unexpected(CompileError::graph("exchange topology has too few tiles"));
+  }
+  std::vector<LoweredExchangePhase> lowered;
+  std::uint64_t launches = 0;
+  for (std::size_t p = 0; p < phases.size(); ++p) {
+    const auto* exchange = std::get_if<ExchangePhase>(&phases[p]);
+    if (exchange == nullptr) continue;
+    Result<std::vector<std::vector<PendingGroup>>> slots = exchange_slots(*this, p, exchange->transfers);
+    if (!slots) return std::unexpected(slots.error());
+    Result<LoweredExchangePhase> phase = assemble_exchange_phase(*this, topology, p, *slots);
+    if (!phase) return std::unexpected(phase.error());
+    launches += phase->cost.launches;
+    lowered.push_back(std::move(*phase));
+  }
+  velk_log::emit(velk_log::Level::Info, "velk_compiler", "lowered exchange schedule",
+                 {{"phases", std::uint64_t{lowered.size()}}, {"launches", launches}});
+  return lowered;
+}
+
+}  // namespace velk_compiler

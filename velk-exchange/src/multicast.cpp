@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string_view>
 
 #include "velk_log/log.hpp"
 

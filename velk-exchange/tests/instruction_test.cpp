@@ -123,7 +123,7 @@ TEST(InstructionSetAdvance, RoundTripsEveryDelayKindAtItsBoundaries) {
   }
 }
 
-TEST(InstructionSetAdvance, ShortensTheWorkedDelay) {
+TEST(InstructionSetAdvance, ShortensATenCycleDelayToThree) {
   std::uint32_t word = 0x40A0000A;
   ASSERT_TRUE(set_instruction_advance(word, 3).has_value());
   EXPECT_EQ(word, 0x40A00002u);

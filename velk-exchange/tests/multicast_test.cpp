@@ -1,4 +1,4 @@
-// Multicast planning on the R77 topology: the timing model's worked pairs and ranges, the worked
+// Multicast planning on the R77 topology: the timing model's reference pairs and ranges, the reference
 // plans word for word with their cycle totals, the start and receive limits, every refusal in
 // its order, the log event, and a sweep showing every planned row can be patched.
 #include "velk_exchange/multicast.hpp"
@@ -34,7 +34,7 @@ std::size_t count_receive_address_words(const Row& row) {
       std::ranges::count_if(row, [](std::uint32_t word) { return (word & 0xFC014000u) == 0x60014000u; }));
 }
 
-TEST(MulticastTiming, MatchesWorkedPairs) {
+TEST(MulticastTiming, MatchesReferencePairs) {
   const struct {
     std::uint32_t source;
     std::uint32_t destination;
@@ -83,7 +83,7 @@ TEST(MulticastTiming, ReadsOnlyElevenBitsOfEachTile) {
   }
 }
 
-struct WorkedPlan {
+struct ReferencePlan {
   std::string_view name;
   std::uint16_t sender;
   std::vector<std::uint16_t> receivers;
@@ -97,8 +97,8 @@ struct WorkedPlan {
 constexpr std::uint32_t ENTRY = ROW_ENTRY_WORD;
 constexpr std::uint32_t RETURN = ROW_RETURN_WORD;
 
-TEST(Multicast, PlansWorkedMulticastsWordForWord) {
-  const WorkedPlan cases[] = {
+TEST(Multicast, PlansReferenceMulticastsWordForWord) {
+  const ReferencePlan cases[] = {
       {"0 to 1, 16 words",
        0,
        {1},
@@ -139,7 +139,7 @@ TEST(Multicast, PlansWorkedMulticastsWordForWord) {
        {80}},
   };
   const Topology topology = Topology::r77();
-  for (const WorkedPlan& c : cases) {
+  for (const ReferencePlan& c : cases) {
     SCOPED_TRACE(c.name);
     const Result<MulticastPlan> plan = topology.multicast(c.sender, c.receivers, c.count, c.schedule_offset);
     ASSERT_TRUE(plan.has_value()) << plan.error();

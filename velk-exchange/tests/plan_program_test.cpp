@@ -1,4 +1,4 @@
-// Plan programs: the cycle sum and its overflow, the builder's worked sequence, each refusal
+// Plan programs: the cycle sum and its overflow, the builder's reference sequence, each refusal
 // leaving the builder as it was, the row parsing edges, and finishing with and without padding.
 #include "velk_exchange/plan_program.hpp"
 
@@ -20,7 +20,7 @@ constexpr std::uint32_t RETURN = ROW_RETURN_WORD;
 constexpr std::uint32_t LONGEST_DELAY = 0x40A7FFFF;  // 524288 cycles
 constexpr std::uint32_t ONE_WORD_SEND = 0x78000003;
 
-// The builder after the two worked rows: a send ending at cycle 11, then one ending at 21.
+// The builder after two reference rows: a send ending at cycle 11, then one ending at 21.
 PlanProgramBuilder builder_after_two_rows() {
   PlanProgramBuilder builder;
   EXPECT_TRUE(builder.append_scheduled_row({ENTRY, 0x40A00009, ONE_WORD_SEND, RETURN, 0, 0, 0, 0, 0}).has_value());
@@ -36,7 +36,7 @@ TEST(PlanEventCycles, SumsTheAdvances) {
   } cases[] = {
       {"empty", {}, 0},
       {"fixed words only", {ENTRY, RETURN, 0}, 0},
-      {"worked row", {ENTRY, 0x40A00009, ONE_WORD_SEND, RETURN, 0, 0, 0, 0, 0}, 11},
+      {"delay then send", {ENTRY, 0x40A00009, ONE_WORD_SEND, RETURN, 0, 0, 0, 0, 0}, 11},
       {"every timed kind", {delay(9), delay_pic(4, 0, 0), delay_xpic(7, 0, 0), send_off(99, 3, 0), 0x7FE00003}, 187},
   };
   for (const auto& c : cases) {

@@ -1,4 +1,4 @@
-// Tile numbering: the R77 mapping's worked values, its one-to-one property, its bit fields and
+// Tile numbering: the R77 mapping's reference values, its one-to-one property, its bit fields and
 // the lookup's refusal of tiles beyond the count.
 #include "velk_exchange/topology.hpp"
 
@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::uint32_t R77_TILES = 1472;
 
-TEST(R77LogicalToPhysical, MatchesWorkedValues) {
+TEST(R77LogicalToPhysical, MatchesReferenceValues) {
   const struct {
     std::uint16_t logical;
     std::uint16_t physical;

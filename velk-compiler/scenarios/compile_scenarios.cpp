@@ -8,6 +8,7 @@
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/memory_planner.hpp"
 #include "velk_compiler/tile_program.hpp"
+#include "velk_compiler/verifier.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 
 namespace velk_compiler {
@@ -22,6 +23,7 @@ std::expected<Schedule, std::string> compiled_encoder() {
 }
 
 CheckOutcome check_schedule(const Graph& graph, const Schedule& schedule) {
+  if (auto verified = verify_schedule(graph, schedule, CompilerOptions{}); !verified) return fail("verifier", verified);
   if (graph.ops.size() != 15) return fail("the encoder graph should have 15 operations");
   if (schedule.phases.size() < graph.ops.size()) return fail("fewer phases than operations");
   for (const auto& [tile, peak] : schedule.peak_sram) {
@@ -38,6 +40,7 @@ CheckOutcome check_lowering(const Schedule& schedule) {
   const auto lowered = schedule.lower_exchanges(topology);
   if (!lowered) return fail("lower_exchanges", lowered);
   if (lowered->empty()) return fail("no exchange phase was lowered");
+  if (auto verified = verify_lowered_exchanges(schedule, *lowered); !verified) return fail("verifier", verified);
   for (const LoweredExchangePhase& phase : *lowered) {
     if (phase.cost.launches == 0) return fail("exchange phase " + std::to_string(phase.phase) + " has no launch");
     for (const LoweredExchangeEpoch& epoch : phase.epochs) {
@@ -47,6 +50,7 @@ CheckOutcome check_lowering(const Schedule& schedule) {
   const auto programs = schedule.lower_tile_programs(topology);
   if (!programs) return fail("lower_tile_programs", programs);
   if (programs->size() != schedule.tile_count) return fail("expected one program per tile");
+  if (auto verified = verify_tile_programs(schedule, *lowered, *programs); !verified) return fail("verifier", verified);
   for (const LoweredTileProgram& program : *programs) {
     if (program.steps.empty()) return fail("tile " + std::to_string(program.tile) + " has an empty program");
   }

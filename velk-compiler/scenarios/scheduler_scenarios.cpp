@@ -7,6 +7,7 @@
 #include "exchange_schedule.hpp"
 #include "scenario_support.hpp"
 #include "velk_compiler/exchange_scheduler.hpp"
+#include "velk_compiler/verifier.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 
 namespace velk_compiler {
@@ -19,6 +20,7 @@ using velk_exchange::Topology;
 std::expected<LoweredExchangeEpoch, std::string> single_launch(const Schedule& schedule) {
   Result<std::vector<LoweredExchangePhase>> lowered = schedule.lower_exchanges(Topology::r77());
   if (!lowered) return fail("lower_exchanges", lowered);
+  if (auto verified = verify_lowered_exchanges(schedule, *lowered); !verified) return fail("verifier", verified);
   if (lowered->size() != 1 || (*lowered)[0].epochs.size() != 1 || (*lowered)[0].cost.launches != 1) {
     return fail("expected one lowered phase with exactly one launch");
   }
@@ -137,6 +139,7 @@ CheckOutcome scheduler_is_deterministic_for_varied_transfer_graphs() {
     const std::string where = "transfer set " + std::to_string(set);
     if (!first) return fail(where, first);
     if (first != second) return fail(where + ": two lowerings differ");
+    if (auto verified = verify_lowered_exchanges(schedule, *first); !verified) return fail(where, verified);
     std::size_t destinations = 0;
     for (const LoweredExchangeEpoch& epoch : first->at(0).epochs) {
       for (const LoweredExchangeGroup& g : epoch.groups) destinations += g.destination_tiles.size();
@@ -209,6 +212,7 @@ CheckOutcome scheduler_uses_live_staging_as_a_later_phase_source() {
                           Allocation{tensor, 2, 0x53000, 64, 1, 2, ExchangeStaging{1}}};
   const auto lowered = schedule.lower_exchanges(Topology::r77());
   if (!lowered) return fail("lower_exchanges", lowered);
+  if (auto verified = verify_lowered_exchanges(schedule, *lowered); !verified) return fail("verifier", verified);
   if (lowered->size() != 2) return fail("expected two lowered phases");
   for (const LoweredExchangePhase& phase : *lowered) {
     if (phase.epochs.size() != 1) return fail("phase " + std::to_string(phase.phase) + " should have one launch");

@@ -13,3 +13,4 @@
 #include "velk_compiler/schedule.hpp"
 #include "velk_compiler/tile_commands.hpp"
 #include "velk_compiler/tile_program.hpp"
+#include "velk_compiler/verifier.hpp"

@@ -1,0 +1,67 @@
+// The whole road: graph -> compile -> tile programs -> command bytes of every tile; and the
+// compile driver on a long chain of operations over the whole chip.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "velk_compiler/compile.hpp"
+#include "velk_compiler/encoder.hpp"
+#include "velk_compiler/tile_program.hpp"
+#include "velk_exchange/velk_exchange.hpp"
+
+namespace {
+
+using velk_compiler::CompilerOptions;
+using velk_compiler::EncoderConfig;
+
+// Every byte of every tile's command stream, so nothing of the road can be skipped.
+std::size_t whole_road(const EncoderConfig& config, const CompilerOptions& options,
+                       const velk_exchange::Topology& topology) {
+  const velk_compiler::Graph graph = *velk_compiler::encoder_graph(config);
+  const velk_compiler::Schedule schedule = *velk_compiler::compile(graph, options);
+  const auto programs = schedule.lower_tile_programs(topology);
+  std::size_t bytes = programs->size();
+  for (std::uint32_t tile = 0; tile < options.tile_count; ++tile) {
+    for (const auto& command : *schedule.tile_commands(static_cast<std::uint16_t>(tile))) {
+      const auto image = command.to_le_bytes();
+      bytes += image.size() + image[0];
+    }
+  }
+  return bytes;
+}
+
+void BM_RoadDefaultEncoder(benchmark::State& state) {
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  for (auto _ : state) benchmark::DoNotOptimize(whole_road(EncoderConfig{}, CompilerOptions{}, topology));
+}
+BENCHMARK(BM_RoadDefaultEncoder)->Unit(benchmark::kMicrosecond);
+
+void BM_RoadLargeEncoderFullChip(benchmark::State& state) {
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(whole_road(EncoderConfig{512, 1024, 16, 4096}, CompilerOptions{1472}, topology));
+  }
+}
+BENCHMARK(BM_RoadLargeEncoderFullChip)->Unit(benchmark::kMillisecond);
+
+// `length` operations, alternating layer norms and GELUs, each reading the previous result,
+// over a [512, 1024] input spread across all 1472 tiles.
+velk_compiler::Graph chain(std::size_t length) {
+  velk_compiler::Graph graph;
+  velk_compiler::TensorId current = graph.input("input", {512, 1024});
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::string name = "op" + std::to_string(i);
+    current = i % 2 == 0 ? *graph.layer_norm(name, current, 1e-5F) : *graph.gelu(name, current);
+  }
+  (void)graph.mark_output(current);
+  return graph;
+}
+
+void BM_CompileChainFullChip(benchmark::State& state) {
+  const velk_compiler::Graph graph = chain(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(velk_compiler::compile(graph, CompilerOptions{1472}));
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_CompileChainFullChip)->RangeMultiplier(2)->Range(32, 256)->Complexity()->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -22,7 +22,8 @@ std::size_t whole_road(const EncoderConfig& config, const CompilerOptions& optio
   const auto programs = schedule.lower_tile_programs(topology);
   std::size_t bytes = programs->size();
   for (std::uint32_t tile = 0; tile < options.tile_count; ++tile) {
-    for (const auto& command : *schedule.tile_commands(static_cast<std::uint16_t>(tile))) {
+    const auto commands = schedule.tile_commands(static_cast<std::uint16_t>(tile));
+    for (const auto& command : *commands) {
       const auto image = command.to_le_bytes();
       bytes += image.size() + image[0];
     }
@@ -63,5 +64,18 @@ void BM_CompileChainFullChip(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_CompileChainFullChip)->RangeMultiplier(2)->Range(32, 256)->Complexity()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+void BM_TileCommandsDefaultEncoder(benchmark::State& state) {
+  const velk_compiler::Schedule schedule =
+      *velk_compiler::compile(*velk_compiler::encoder_graph(EncoderConfig{}), CompilerOptions{});
+  for (auto _ : state) {
+    for (std::uint16_t tile = 0; tile < schedule.tile_count; ++tile) benchmark::DoNotOptimize(schedule.tile_commands(tile));
+  }
+}
+BENCHMARK(BM_TileCommandsDefaultEncoder)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

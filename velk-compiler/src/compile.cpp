@@ -45,14 +45,17 @@ Result<std::vector<Transfer>> operand_transfers(const Graph& graph, const std::v
   return transfers;
 }
 
+// All launches of one operation share one key but for the last tile's role, so the key is
+// made once and copied.
 ComputePhase compute_phase(const Graph& graph, const std::vector<Layout>& layouts, const Op& op) {
   const Layout& out = layouts[op.output.index];
   const Tensor& result = graph.tensors[op.output.index];
+  const SpecializationKey body = specialization_key(op.kind, result, out, out.tiles.front());
   ComputePhase phase{op.id, {}};
   phase.commands.reserve(out.tiles.size());
-  for (const std::uint16_t tile : out.tiles) {
-    phase.commands.push_back(KernelCommand{tile, op.output, op.inputs, specialization_key(op.kind, result, out, tile)});
-  }
+  for (std::size_t i = 0; i + 1 < out.tiles.size(); ++i) phase.commands.push_back(KernelCommand{out.tiles[i], op.output, op.inputs, body});
+  phase.commands.push_back(
+      KernelCommand{out.tiles.back(), op.output, op.inputs, specialization_key(op.kind, result, out, out.tiles.back())});
   return phase;
 }
 

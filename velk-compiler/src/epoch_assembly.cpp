@@ -10,6 +10,8 @@
 
 #include <map>
 
+#include "allocation_index.hpp"
+#include "exchange_lowering_steps.hpp"
 #include "text.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 
@@ -18,20 +20,34 @@ namespace {
 
 using velk_exchange::PlanProgramBuilder;
 
-const Allocation* first_allocation(const Schedule& schedule, TensorId tensor, std::uint16_t tile,
-                                   auto&& matches) {
-  for (const Allocation& a : schedule.allocations) {
-    if (a.tensor == tensor && a.tile == tile && matches(a)) return &a;
-  }
-  return nullptr;
+bool is_staging_of(const Allocation& a, std::size_t phase) {
+  const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
+  return staging != nullptr && staging->phase == phase;
 }
 
-const Allocation* staging_of_phase(const Schedule& schedule, TensorId tensor, std::uint16_t tile, std::size_t phase) {
-  return first_allocation(schedule, tensor, tile, [phase](const Allocation& a) {
+// The source copy rule over any lookup `first(tensor, tile, predicate)` that returns the
+// first matching allocation in list order.
+template <class Lookup>
+const Allocation* source_allocation(const Lookup& first, TensorId tensor, std::uint16_t tile, std::size_t phase) {
+  if (const Allocation* relayed = first(tensor, tile, [phase](const Allocation& a) { return is_staging_of(a, phase); })) {
+    return relayed;
+  }
+  const Allocation* kept = first(tensor, tile, [phase](const Allocation& a) {
     const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-    return staging != nullptr && staging->phase == phase;
+    return staging != nullptr && staging->phase < phase && a.live_from <= phase && phase < a.live_until;
   });
+  if (kept != nullptr) return kept;
+  return first(tensor, tile, [](const Allocation& a) { return std::holds_alternative<Home>(a.kind); });
 }
+
+// Lookups served by an index built once per call.
+struct IndexedLookup {
+  const AllocationIndex& index;
+  template <class Predicate>
+  const Allocation* operator()(TensorId tensor, std::uint16_t tile, Predicate&& matches) const {
+    return index.first(tensor, tile, matches);
+  }
+};
 
 std::string index_text(std::size_t value) { return std::to_string(value); }
 
@@ -41,14 +57,14 @@ struct PlannedGroup {
   std::uint32_t words = 0;
 };
 
-Result<PlannedGroup> plan_group(const Schedule& schedule, const velk_exchange::Topology& topology, std::size_t phase,
-                                const PendingGroup& pending, std::uint32_t schedule_offset) {
+Result<PlannedGroup> plan_group(const AllocationIndex& index, const velk_exchange::Topology& topology,
+                                std::size_t phase, const PendingGroup& pending, std::uint32_t schedule_offset) {
   const std::string tensor = index_text(pending.tensor.index);
   if (pending.bytes == 0 || pending.bytes % 4 != 0) {
     return std::unexpected(CompileError::graph(fill("tensor {} exchange size is not whole words", {tensor})));
   }
   const std::uint32_t words = pending.bytes / 4;
-  const Allocation* source = exchange_source_allocation(schedule, pending.tensor, pending.source, phase);
+  const Allocation* source = source_allocation(IndexedLookup{index}, pending.tensor, pending.source, phase);
   if (source == nullptr) {
     return std::unexpected(CompileError::memory(
         fill("missing source allocation for tensor {} on tile {}", {tensor, index_text(pending.source)})));
@@ -56,7 +72,8 @@ Result<PlannedGroup> plan_group(const Schedule& schedule, const velk_exchange::T
   std::vector<std::uint32_t> destination_addresses;
   destination_addresses.reserve(pending.destinations.size());
   for (const std::uint16_t destination : pending.destinations) {
-    const Allocation* staging = staging_of_phase(schedule, pending.tensor, destination, phase);
+    const Allocation* staging =
+        index.first(pending.tensor, destination, [phase](const Allocation& a) { return is_staging_of(a, phase); });
     if (staging == nullptr) {
       return std::unexpected(CompileError::memory(
           fill("missing staging allocation for tensor {} on tile {}", {tensor, index_text(destination)})));
@@ -110,18 +127,23 @@ Result<void> append_rows(std::map<std::uint16_t, PlanProgramBuilder>& builders, 
 
 const Allocation* exchange_source_allocation(const Schedule& schedule, TensorId tensor, std::uint16_t tile,
                                              std::size_t phase) {
-  if (const Allocation* relayed = staging_of_phase(schedule, tensor, tile, phase)) return relayed;
-  const Allocation* kept = first_allocation(schedule, tensor, tile, [phase](const Allocation& a) {
-    const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-    return staging != nullptr && staging->phase < phase && a.live_from <= phase && phase < a.live_until;
-  });
-  if (kept != nullptr) return kept;
-  return first_allocation(schedule, tensor, tile,
-                          [](const Allocation& a) { return std::holds_alternative<Home>(a.kind); });
+  const auto scan = [&schedule](TensorId t, std::uint16_t on, auto&& matches) -> const Allocation* {
+    for (const Allocation& a : schedule.allocations) {
+      if (a.tensor == t && a.tile == on && matches(a)) return &a;
+    }
+    return nullptr;
+  };
+  return source_allocation(scan, tensor, tile, phase);
 }
 
 Result<LoweredExchangePhase> assemble_exchange_phase(const Schedule& schedule, const velk_exchange::Topology& topology,
                                                      std::size_t phase,
+                                                     const std::vector<std::vector<PendingGroup>>& slots) {
+  return assemble_exchange_phase(AllocationIndex(schedule.allocations), topology, phase, slots);
+}
+
+Result<LoweredExchangePhase> assemble_exchange_phase(const AllocationIndex& index,
+                                                     const velk_exchange::Topology& topology, std::size_t phase,
                                                      const std::vector<std::vector<PendingGroup>>& slots) {
   std::vector<LoweredExchangeGroup> lowered_groups;
   std::map<std::uint16_t, PlanProgramBuilder> builders;
@@ -133,7 +155,7 @@ Result<LoweredExchangePhase> assemble_exchange_phase(const Schedule& schedule, c
     const std::uint32_t schedule_offset = horizon == 0 ? 0 : horizon + 1;
     std::uint32_t slot_horizon = horizon;
     for (const PendingGroup& pending : slot) {
-      Result<PlannedGroup> planned = plan_group(schedule, topology, phase, pending, schedule_offset);
+      Result<PlannedGroup> planned = plan_group(index, topology, phase, pending, schedule_offset);
       if (!planned) return std::unexpected(planned.error());
       if (auto appended = append_rows(builders, planned->group); !appended) return std::unexpected(appended.error());
       const Result<std::uint32_t> cycles = group_cycles(planned->group);

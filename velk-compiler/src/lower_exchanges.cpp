@@ -1,5 +1,6 @@
 // Schedule::lower_exchanges: every exchange phase becomes one launch. The scheduler orders
 // each phase's groups into colour slots; epoch assembly turns the slots into rows and costs.
+#include "exchange_lowering_steps.hpp"
 #include "velk_compiler/epoch_assembly.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
 #include "velk_compiler/exchange_scheduler.hpp"
@@ -9,17 +10,22 @@
 namespace velk_compiler {
 
 Result<std::vector<LoweredExchangePhase>> Schedule::lower_exchanges(const velk_exchange::Topology& topology) const {
-  if (topology.tile_count() < tile_count) {
+  return velk_compiler::lower_exchanges(*this, AllocationIndex(allocations), topology);
+}
+
+Result<std::vector<LoweredExchangePhase>> lower_exchanges(const Schedule& schedule, const AllocationIndex& index,
+                                                          const velk_exchange::Topology& topology) {
+  if (topology.tile_count() < schedule.tile_count) {
     return std::unexpected(CompileError::graph("exchange topology has too few tiles"));
   }
   std::vector<LoweredExchangePhase> lowered;
   std::uint64_t launches = 0;
-  for (std::size_t p = 0; p < phases.size(); ++p) {
-    const auto* exchange = std::get_if<ExchangePhase>(&phases[p]);
+  for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
+    const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p]);
     if (exchange == nullptr) continue;
-    Result<std::vector<std::vector<PendingGroup>>> slots = exchange_slots(*this, p, exchange->transfers);
+    Result<std::vector<std::vector<PendingGroup>>> slots = exchange_slots(index, p, exchange->transfers);
     if (!slots) return std::unexpected(slots.error());
-    Result<LoweredExchangePhase> phase = assemble_exchange_phase(*this, topology, p, *slots);
+    Result<LoweredExchangePhase> phase = assemble_exchange_phase(index, topology, p, *slots);
     if (!phase) return std::unexpected(phase.error());
     launches += phase->cost.launches;
     lowered.push_back(std::move(*phase));

@@ -59,22 +59,6 @@ Result<Lifetimes> tensor_lifetimes(const Graph& graph, std::span<const Phase> ph
   return lifetimes;
 }
 
-// The first region of the tile that is live with the request and shares a byte with
-// [address, end).
-const Allocation* first_conflict(const PlacedRegions& placed, const RegionRequest& request, std::uint32_t address,
-                                 std::uint32_t end) {
-  if (request.tile >= placed.by_tile.size()) return nullptr;
-  for (const std::size_t position : placed.by_tile[request.tile]) {
-    const Allocation& other = placed.allocations[position];
-    const std::uint64_t other_end = std::uint64_t{other.address} + other.size;
-    if (lifetimes_overlap(request.live_from, request.live_until, other.live_from, other.live_until) &&
-        address < other_end && other.address < end) {
-      return &other;
-    }
-  }
-  return nullptr;
-}
-
 Result<void> place_homes(PlacedRegions& placed, const Graph& graph, std::span<const Layout> layouts,
                          const Lifetimes& lifetimes, const CompilerOptions& options) {
   for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
@@ -99,8 +83,8 @@ Result<void> place_homes(PlacedRegions& placed, const Graph& graph, std::span<co
 
 bool has_staging(const PlacedRegions& placed, TensorId tensor, std::uint16_t tile, std::size_t phase) {
   if (tile >= placed.by_tile.size()) return false;
-  return std::any_of(placed.by_tile[tile].begin(), placed.by_tile[tile].end(), [&](std::size_t position) {
-    const Allocation& a = placed.allocations[position];
+  return std::any_of(placed.by_tile[tile].begin(), placed.by_tile[tile].end(), [&](const TileRegion& region) {
+    const Allocation& a = placed.allocations[region.position];
     const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
     return a.tensor == tensor && staging != nullptr && staging->phase == phase;
   });
@@ -140,6 +124,12 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   const Result<Lifetimes> lifetimes = tensor_lifetimes(graph, phases);
   if (!lifetimes) return std::unexpected(lifetimes.error());
   PlacedRegions placed;
+  std::size_t regions = 0;
+  for (const Layout& layout : layouts) regions += layout.tiles.size();
+  for (const Phase& phase : phases) {
+    if (const auto* exchange = std::get_if<ExchangePhase>(&phase)) regions += exchange->transfers.size();
+  }
+  placed.allocations.reserve(regions);
   if (auto homes = place_homes(placed, graph, layouts, *lifetimes, options); !homes) {
     return std::unexpected(homes.error());
   }
@@ -147,28 +137,51 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   return std::move(placed.allocations);
 }
 
+// The lowest position that is the window's base or a multiple of the alignment above it
+// and collides with no region of the tile that is live with the request. The live regions
+// are gathered through the tile's list ordered by end of life, then swept in address order:
+// a live region that overlaps the candidate pushes it to the region's end rounded up to the
+// alignment, and once a region starts at or past the candidate's end so do all later ones.
+// This is exactly the position a first-fit walk from the base reaches when it restarts from
+// the front after every collision, with the same "address overflow" cases.
 Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request) {
-  std::uint32_t address = request.allocation_base;
-  for (;;) {
-    const std::uint64_t end = std::uint64_t{address} + request.size;
-    if (end > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(CompileError::memory("address overflow"));
-    const Allocation* conflict = first_conflict(placed, request, address, static_cast<std::uint32_t>(end));
-    if (conflict == nullptr) {
-      if (end > request.allocation_limit) {
-        return std::unexpected(CompileError::memory(fill("tile {} exceeds data limit allocating {}",
-                                                         {std::to_string(request.tile), request.label})));
-      }
-      break;
+  constexpr std::uint64_t top = std::numeric_limits<std::uint32_t>::max();
+  const CompileError overflow = CompileError::memory("address overflow");
+  if (request.tile >= placed.by_tile.size()) placed.by_tile.resize(std::size_t{request.tile} + 1);
+  std::vector<TileRegion>& tile_regions = placed.by_tile[request.tile];
+
+  std::vector<TileRegion>& live = placed.live_scratch;
+  live.clear();
+  const auto first_live =
+      std::lower_bound(tile_regions.begin(), tile_regions.end(), TileRegion{request.live_from, 0, 0, 0, 0});
+  for (auto region = first_live; region != tile_regions.end(); ++region) {
+    if (lifetimes_overlap(request.live_from, request.live_until, region->live_from, region->live_until)) {
+      live.push_back(*region);
     }
-    // The conflicting region ends within 32 bits: it was placed by this same walk.
-    const std::optional<std::uint32_t> next = align_u32(conflict->address + conflict->size, request.alignment);
-    if (!next) return std::unexpected(CompileError::memory("address overflow"));
+  }
+  std::sort(live.begin(), live.end(), [](const TileRegion& a, const TileRegion& b) { return a.address < b.address; });
+
+  std::uint64_t address = request.allocation_base;
+  if (address + request.size > top) return std::unexpected(overflow);
+  for (const TileRegion& other : live) {
+    if (other.address >= address + request.size) break;
+    const std::uint64_t other_end = std::uint64_t{other.address} + other.size;
+    if (other_end <= address) continue;
+    // Regions placed here end within 32 bits, so their end is a valid 32-bit value.
+    const std::optional<std::uint32_t> next = align_u32(static_cast<std::uint32_t>(other_end), request.alignment);
+    if (!next || std::uint64_t{*next} + request.size > top) return std::unexpected(overflow);
     address = *next;
   }
-  if (request.tile >= placed.by_tile.size()) placed.by_tile.resize(std::size_t{request.tile} + 1);
-  placed.by_tile[request.tile].push_back(placed.allocations.size());
-  placed.allocations.push_back(Allocation{request.tensor, request.tile, address, request.size, request.live_from,
-                                          request.live_until, request.kind});
+  if (address + request.size > request.allocation_limit) {
+    return std::unexpected(CompileError::memory(
+        fill("tile {} exceeds data limit allocating {}", {std::to_string(request.tile), request.label})));
+  }
+
+  const auto placed_address = static_cast<std::uint32_t>(address);
+  const TileRegion entry{request.live_until, request.live_from, placed_address, request.size, placed.allocations.size()};
+  tile_regions.insert(std::upper_bound(tile_regions.begin(), tile_regions.end(), entry), entry);
+  placed.allocations.push_back(Allocation{request.tensor, request.tile, placed_address, request.size,
+                                          request.live_from, request.live_until, request.kind});
   return {};
 }
 
@@ -184,12 +197,18 @@ std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignm
 }
 
 std::map<std::uint16_t, std::uint32_t> peak_sram(std::span<const Allocation> allocations, std::uint32_t memory_base) {
-  std::map<std::uint16_t, std::uint32_t> peaks;
+  std::vector<std::optional<std::uint32_t>> by_tile;
   for (const Allocation& a : allocations) {
     const std::uint64_t end = std::uint64_t{a.address} + a.size;
-    const auto value = static_cast<std::uint32_t>(end > memory_base ? end - memory_base : 0);
-    auto [entry, inserted] = peaks.try_emplace(a.tile, value);
-    if (!inserted) entry->second = std::max(entry->second, value);
+    // An end beyond 32 bits cannot come from the planner; it saturates rather than wraps.
+    const std::uint64_t above_base = end > memory_base ? end - memory_base : 0;
+    const auto value = static_cast<std::uint32_t>(std::min<std::uint64_t>(above_base, 0xFFFFFFFF));
+    if (a.tile >= by_tile.size()) by_tile.resize(std::size_t{a.tile} + 1);
+    by_tile[a.tile] = std::max(by_tile[a.tile].value_or(0), value);
+  }
+  std::map<std::uint16_t, std::uint32_t> peaks;
+  for (std::size_t tile = 0; tile < by_tile.size(); ++tile) {
+    if (by_tile[tile]) peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile), *by_tile[tile]);
   }
   return peaks;
 }

@@ -40,6 +40,7 @@ Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t ti
     return std::unexpected(CompileError::graph(fill("tile {} is out of range", {std::to_string(tile)})));
   }
   std::vector<EncodedTileCommand> encoded;
+  encoded.reserve(phases.size() + 1);  // a tile usually has at most one command per phase
   for (std::size_t p = 0; p < phases.size(); ++p) {
     if (const auto* exchange = std::get_if<ExchangePhase>(&phases[p])) {
       for (const Transfer& transfer : exchange->transfers) {

@@ -37,18 +37,31 @@ struct RegionRequest {
   std::string_view label;  // names the region in the error message
 };
 
-// The regions placed so far, and for each tile the positions of its regions in placement
-// order (home and staging regions share one list per tile).
-struct PlacedRegions {
-  std::vector<Allocation> allocations;
-  std::vector<std::vector<std::size_t>> by_tile;
+// A placed region as its tile's list holds it: lifetime and bytes, and its position in
+// `PlacedRegions::allocations`.
+struct TileRegion {
+  std::size_t live_until = 0;
+  std::size_t live_from = 0;
+  std::uint32_t address = 0;
+  std::uint32_t size = 0;
+  std::size_t position = 0;
+  auto operator<=>(const TileRegion&) const = default;
 };
 
-// First fit from the window's base (not rounded up): after each collision with a live
-// region of the tile the walk jumps to that region's end rounded up to the alignment and
-// restarts from the front of the tile's list. The limit is checked once a free position
-// is found. Fails with "address overflow" or "tile {} exceeds data limit allocating {}";
-// on failure `placed` is unchanged.
+// The regions placed so far, and for each tile its regions ordered by end of life, so that
+// the regions still live at a phase are found without visiting those that ended before it
+// (home and staging regions share one list per tile).
+struct PlacedRegions {
+  std::vector<Allocation> allocations;
+  std::vector<std::vector<TileRegion>> by_tile;
+  std::vector<TileRegion> live_scratch;  // working space of allocate_region
+};
+
+// First fit from the window's base (not rounded up): the lowest position that is the base
+// or a multiple of the alignment above it where the region collides with no region of the
+// tile that is live with it. The limit is checked once that position is found. Fails with
+// "address overflow" or "tile {} exceeds data limit allocating {}"; on failure the regions
+// are unchanged.
 Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request);
 
 // True when the closed phase ranges [a_start, a_end] and [b_start, b_end] share a phase.

@@ -5,4 +5,5 @@
 #include "velk_compiler/error.hpp"
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/reference.hpp"
+#include "velk_compiler/region_finder.hpp"
 #include "velk_compiler/schedule.hpp"

@@ -321,7 +321,8 @@ std::string outcome(const Result<std::uint32_t>& result) {
 }
 
 // Small random windows, either near 0 or just below 2^32, with a few random regions on
-// three tiles; Low and High must agree with the walk, exhaustion messages aside.
+// three tiles (some running past 2^32 - 1); Low and High must agree with the walk, which
+// has every outcome: addresses, exhaustion and overflow.
 TEST(FindFreeRegion, AgreesWithAWalkOverEveryCandidate) {
   for (std::uint32_t seed = 1; seed <= 3000; ++seed) {
     std::mt19937 random(seed);
@@ -329,16 +330,17 @@ TEST(FindFreeRegion, AgreesWithAWalkOverEveryCandidate) {
       return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(random);
     };
     const std::uint32_t origin = below(2) == 0 ? 0 : top_address - 0x400;
-    const std::uint32_t base = origin + below(0x100);
-    const auto limit =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{base} + 1 + below(0x300), top_address));
+    // Near 2^32 half of the windows end at the very top, where the upward walk can overflow.
+    const bool at_the_top = origin != 0 && below(2) == 0;
+    const std::uint32_t base = at_the_top ? top_address - 1 - below(0x100) : origin + below(0x100);
+    const std::uint32_t limit = at_the_top ? top_address : base + 1 + below(0x300);
     const std::uint32_t alignment = std::uint32_t{1} << below(8);
     const std::uint32_t size = 1 + below(std::min<std::uint32_t>(limit - base, 0x80));
     const std::size_t live_from = below(4);
     const std::size_t live_until = live_from + 1 + below(3);
     const std::uint16_t tile = static_cast<std::uint16_t>(below(2));
     std::vector<Allocation> allocations;
-    const std::uint32_t count = below(8);
+    const std::uint32_t count = below(12);
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::size_t from = below(6);
       allocations.push_back(

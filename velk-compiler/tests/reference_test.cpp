@@ -81,9 +81,19 @@ TEST(EncoderWeights, EveryWeightWithinItsBound) {
   }
 }
 
-TEST(EncoderWeights, TwoCallsAgree) {
+bool same_bits(const std::vector<float>& left, const std::vector<float>& right) {
+  return std::ranges::equal(
+      left, right, [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); });
+}
+
+TEST(EncoderWeights, TwoCallsAgreeBitForBit) {
   const EncoderConfig config{.sequence = 3, .hidden = 12, .heads = 3, .feed_forward = 20};
-  EXPECT_EQ(EncoderWeights::deterministic(config), EncoderWeights::deterministic(config));
+  const EncoderWeights first = EncoderWeights::deterministic(config);
+  const EncoderWeights second = EncoderWeights::deterministic(config);
+  for (const auto field : {&EncoderWeights::wq, &EncoderWeights::wk, &EncoderWeights::wv, &EncoderWeights::wo,
+                           &EncoderWeights::w1, &EncoderWeights::w2}) {
+    EXPECT_TRUE(same_bits(first.*field, second.*field));
+  }
 }
 
 TEST(EncoderWeights, ZeroFeedForwardGivesEmptyFeedForwardMatrices) {

@@ -1,12 +1,22 @@
-// The scenario checks, one function each, listed in the self-check's fixed order by
-// scenario_table.cpp.
+// The scenario checks, one function each. The table in scenario_table.cpp lists them under
+// their names in the self-check's fixed order.
 #pragma once
 
 #include "scenarios.hpp"
 
 namespace velk_compiler {
 
+// The region finder under a High window: first fit at the top, a concurrent region just
+// below it, and dead or other-tile storage reused.
+CheckOutcome constrained_allocator_obeys_bounds_and_reuses_dead_storage();
+// The region finder reports a fully occupied window with its exhaustion message.
+CheckOutcome constrained_allocator_reports_exhaustion();
+// The encoder block compiles twice to equal schedules and lowers all the way to commands.
 CheckOutcome encoder_graph_compiles_deterministically();
+// The host reference of a small encoder block is finite, repeatable and has the known
+// checksum.
+CheckOutcome encoder_reference_is_finite_and_repeatable();
+// No two regions of one tile share a byte while both are live.
 CheckOutcome live_allocations_do_not_overlap();
 CheckOutcome scheduler_coalesces_fanout_and_packs_disjoint_groups();
 CheckOutcome scheduler_colors_ring_and_all_to_all_fanout();

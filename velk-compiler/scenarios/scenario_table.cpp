@@ -5,7 +5,11 @@ namespace velk_compiler {
 
 std::span<const ScenarioCheck> scenario_checks() {
   static constexpr ScenarioCheck table[] = {
+      {"constrained_allocator_obeys_bounds_and_reuses_dead_storage",
+       constrained_allocator_obeys_bounds_and_reuses_dead_storage},
+      {"constrained_allocator_reports_exhaustion", constrained_allocator_reports_exhaustion},
       {"encoder_graph_compiles_deterministically", encoder_graph_compiles_deterministically},
+      {"encoder_reference_is_finite_and_repeatable", encoder_reference_is_finite_and_repeatable},
       {"live_allocations_do_not_overlap", live_allocations_do_not_overlap},
       {"scheduler_coalesces_fanout_and_packs_disjoint_groups", scheduler_coalesces_fanout_and_packs_disjoint_groups},
       {"scheduler_colors_ring_and_all_to_all_fanout", scheduler_colors_ring_and_all_to_all_fanout},

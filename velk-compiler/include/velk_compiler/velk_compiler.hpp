@@ -10,6 +10,8 @@
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/layout.hpp"
 #include "velk_compiler/memory_planner.hpp"
+#include "velk_compiler/reference.hpp"
+#include "velk_compiler/region_finder.hpp"
 #include "velk_compiler/schedule.hpp"
 #include "velk_compiler/tile_commands.hpp"
 #include "velk_compiler/tile_program.hpp"

@@ -20,13 +20,28 @@ class AllocationIndex {
       entries_.push_back(Entry{allocations[i].tensor.index, allocations[i].tile, i});
     }
     std::sort(entries_.begin(), entries_.end());
+    // Where tensor indices are dense (as in every compiled schedule), remember where each
+    // tensor's entries start, so a lookup searches only that tensor's tiles.
+    const std::size_t tensors = entries_.empty() ? 0 : entries_.back().tensor + 1;
+    if (tensors <= 2 * entries_.size() + 64) {
+      tensor_starts_.assign(tensors + 1, entries_.size());
+      for (std::size_t i = entries_.size(); i-- > 0;) tensor_starts_[entries_[i].tensor] = i;
+      for (std::size_t t = tensors; t-- > 0;) tensor_starts_[t] = std::min(tensor_starts_[t], tensor_starts_[t + 1]);
+    }
   }
 
   // The first allocation of `tensor` on `tile`, in list order, that `matches`; or nullptr.
   template <class Predicate>
   const Allocation* first(TensorId tensor, std::uint16_t tile, Predicate&& matches) const {
-    auto entry = std::lower_bound(entries_.begin(), entries_.end(), Entry{tensor.index, tile, 0});
-    for (; entry != entries_.end() && entry->tensor == tensor.index && entry->tile == tile; ++entry) {
+    auto begin = entries_.begin();
+    auto end = entries_.end();
+    if (!tensor_starts_.empty()) {
+      if (tensor.index + 1 >= tensor_starts_.size()) return nullptr;
+      begin += static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index]);
+      end = entries_.begin() + static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index + 1]);
+    }
+    auto entry = std::lower_bound(begin, end, Entry{tensor.index, tile, 0});
+    for (; entry != end && entry->tensor == tensor.index && entry->tile == tile; ++entry) {
       const Allocation& a = allocations_[entry->position];
       if (matches(a)) return &a;
     }
@@ -42,7 +57,8 @@ class AllocationIndex {
   };
 
   std::span<const Allocation> allocations_;
-  std::vector<Entry> entries_;  // sorted by (tensor, tile, list position)
+  std::vector<Entry> entries_;              // sorted by (tensor, tile, list position)
+  std::vector<std::size_t> tensor_starts_;  // per tensor, its first entry; empty when sparse
 };
 
 }  // namespace velk_compiler

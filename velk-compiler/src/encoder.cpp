@@ -20,6 +20,8 @@ Result<Graph> encoder_graph(const EncoderConfig& config) {
   const std::size_t f = config.feed_forward;
 
   Graph graph;
+  graph.tensors.reserve(22);
+  graph.ops.reserve(15);
   const TensorId input = graph.input("input", {s, h});
   const TensorId wq = graph.weight("wq", {h, h});
   const TensorId wk = graph.weight("wk", {h, h});

@@ -108,6 +108,30 @@ Result<void> place_staging(PlacedRegions& placed, std::span<const Phase> phases,
   return {};
 }
 
+// Room for every region the plan can place, on every tile, so placing never regrows a list.
+void reserve_regions(PlacedRegions& placed, std::span<const Layout> layouts, std::span<const Phase> phases) {
+  std::vector<std::size_t> per_tile;
+  auto count = [&per_tile](std::uint16_t tile) {
+    if (tile >= per_tile.size()) per_tile.resize(std::size_t{tile} + 1, 0);
+    ++per_tile[tile];
+  };
+  for (const Layout& layout : layouts) {
+    for (const std::uint16_t tile : layout.tiles) count(tile);
+  }
+  for (const Phase& phase : phases) {
+    if (const auto* exchange = std::get_if<ExchangePhase>(&phase)) {
+      for (const Transfer& transfer : exchange->transfers) count(transfer.destination_tile);
+    }
+  }
+  std::size_t total = 0;
+  placed.by_tile.resize(per_tile.size());
+  for (std::size_t tile = 0; tile < per_tile.size(); ++tile) {
+    placed.by_tile[tile].reserve(per_tile[tile]);
+    total += per_tile[tile];
+  }
+  placed.allocations.reserve(total);
+}
+
 bool well_formed_layouts(const Graph& graph, std::span<const Layout> layouts) {
   if (layouts.size() != graph.tensors.size()) return false;
   return std::all_of(layouts.begin(), layouts.end(),
@@ -124,12 +148,7 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   const Result<Lifetimes> lifetimes = tensor_lifetimes(graph, phases);
   if (!lifetimes) return std::unexpected(lifetimes.error());
   PlacedRegions placed;
-  std::size_t regions = 0;
-  for (const Layout& layout : layouts) regions += layout.tiles.size();
-  for (const Phase& phase : phases) {
-    if (const auto* exchange = std::get_if<ExchangePhase>(&phase)) regions += exchange->transfers.size();
-  }
-  placed.allocations.reserve(regions);
+  reserve_regions(placed, layouts, phases);
   if (auto homes = place_homes(placed, graph, layouts, *lifetimes, options); !homes) {
     return std::unexpected(homes.error());
   }

@@ -15,18 +15,13 @@ namespace velk_compiler {
 class AllocationIndex {
  public:
   explicit AllocationIndex(std::span<const Allocation> allocations) : allocations_(allocations) {
-    entries_.reserve(allocations.size());
-    for (std::size_t i = 0; i < allocations.size(); ++i) {
-      entries_.push_back(Entry{allocations[i].tensor.index, allocations[i].tile, i});
-    }
-    std::sort(entries_.begin(), entries_.end());
-    // Where tensor indices are dense (as in every compiled schedule), remember where each
-    // tensor's entries start, so a lookup searches only that tensor's tiles.
-    const std::size_t tensors = entries_.empty() ? 0 : entries_.back().tensor + 1;
-    if (tensors <= 2 * entries_.size() + 64) {
-      tensor_starts_.assign(tensors + 1, entries_.size());
-      for (std::size_t i = entries_.size(); i-- > 0;) tensor_starts_[entries_[i].tensor] = i;
-      for (std::size_t t = tensors; t-- > 0;) tensor_starts_[t] = std::min(tensor_starts_[t], tensor_starts_[t + 1]);
+    std::size_t tensors = 0;
+    for (const Allocation& a : allocations) tensors = std::max(tensors, a.tensor.index + 1);
+    if (tensors <= 2 * allocations.size() + 64) {
+      group_by_dense_tensor(tensors);
+    } else {
+      for (std::size_t i = 0; i < allocations.size(); ++i) entries_.push_back(entry(i));
+      std::sort(entries_.begin(), entries_.end());
     }
   }
 
@@ -40,9 +35,9 @@ class AllocationIndex {
       begin += static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index]);
       end = entries_.begin() + static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index + 1]);
     }
-    auto entry = std::lower_bound(begin, end, Entry{tensor.index, tile, 0});
-    for (; entry != end && entry->tensor == tensor.index && entry->tile == tile; ++entry) {
-      const Allocation& a = allocations_[entry->position];
+    auto found = std::lower_bound(begin, end, Entry{tensor.index, tile, 0});
+    for (; found != end && found->tensor == tensor.index && found->tile == tile; ++found) {
+      const Allocation& a = allocations_[found->position];
       if (matches(a)) return &a;
     }
     return nullptr;
@@ -56,9 +51,30 @@ class AllocationIndex {
     auto operator<=>(const Entry&) const = default;
   };
 
+  Entry entry(std::size_t position) const {
+    return {allocations_[position].tensor.index, allocations_[position].tile, position};
+  }
+
+  // Tensor indices are dense in every compiled schedule: a counting sort by tensor keeps list
+  // order within each tensor, where the homes already come in tile order, so each tensor's
+  // run rarely needs sorting.
+  void group_by_dense_tensor(std::size_t tensors) {
+    tensor_starts_.assign(tensors + 1, 0);
+    for (const Allocation& a : allocations_) ++tensor_starts_[a.tensor.index + 1];
+    for (std::size_t t = 0; t < tensors; ++t) tensor_starts_[t + 1] += tensor_starts_[t];
+    std::vector<std::size_t> next(tensor_starts_.begin(), tensor_starts_.end() - 1);
+    entries_.resize(allocations_.size());
+    for (std::size_t i = 0; i < allocations_.size(); ++i) entries_[next[allocations_[i].tensor.index]++] = entry(i);
+    for (std::size_t t = 0; t < tensors; ++t) {
+      const auto run_begin = entries_.begin() + static_cast<std::ptrdiff_t>(tensor_starts_[t]);
+      const auto run_end = entries_.begin() + static_cast<std::ptrdiff_t>(tensor_starts_[t + 1]);
+      if (!std::is_sorted(run_begin, run_end)) std::sort(run_begin, run_end);
+    }
+  }
+
   std::span<const Allocation> allocations_;
   std::vector<Entry> entries_;              // sorted by (tensor, tile, list position)
-  std::vector<std::size_t> tensor_starts_;  // per tensor, its first entry; empty when sparse
+  std::vector<std::size_t> tensor_starts_;  // dense: where each tensor's entries start
 };
 
 }  // namespace velk_compiler

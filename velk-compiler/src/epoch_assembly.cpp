@@ -9,6 +9,7 @@
 #include "velk_compiler/epoch_assembly.hpp"
 
 #include <map>
+#include <optional>
 
 #include "allocation_index.hpp"
 #include "exchange_lowering_steps.hpp"
@@ -111,12 +112,38 @@ Result<std::uint32_t> group_cycles(const LoweredExchangeGroup& group) {
   return cycles;
 }
 
-Result<void> append_rows(std::map<std::uint16_t, PlanProgramBuilder>& builders, const LoweredExchangeGroup& group) {
-  if (auto appended = builders[group.source_tile].append_scheduled_row(group.sender); !appended) {
+// One program under construction per tile with a role in the launch, made at the tile's
+// first row and finished in ascending tile order.
+class TileBuilders {
+ public:
+  PlanProgramBuilder& of(std::uint16_t tile) {
+    if (tile >= builders_.size()) builders_.resize(std::size_t{tile} + 1);
+    if (!builders_[tile]) builders_[tile].emplace();
+    return *builders_[tile];
+  }
+
+  // Every finished program, keyed by tile.
+  Result<std::map<std::uint16_t, std::vector<std::uint32_t>>> finish(std::uint32_t horizon) && {
+    std::map<std::uint16_t, std::vector<std::uint32_t>> rows;
+    for (std::size_t tile = 0; tile < builders_.size(); ++tile) {
+      if (!builders_[tile]) continue;
+      Result<std::vector<std::uint32_t>> program = std::move(*builders_[tile]).finish(horizon);
+      if (!program) return std::unexpected(program.error());
+      rows.emplace_hint(rows.end(), static_cast<std::uint16_t>(tile), std::move(*program));
+    }
+    return rows;
+  }
+
+ private:
+  std::vector<std::optional<PlanProgramBuilder>> builders_;
+};
+
+Result<void> append_rows(TileBuilders& builders, const LoweredExchangeGroup& group) {
+  if (auto appended = builders.of(group.source_tile).append_scheduled_row(group.sender); !appended) {
     return std::unexpected(appended.error());
   }
   for (std::size_t i = 0; i < group.destination_tiles.size() && i < group.receivers.size(); ++i) {
-    if (auto appended = builders[group.destination_tiles[i]].append_scheduled_row(group.receivers[i]); !appended) {
+    if (auto appended = builders.of(group.destination_tiles[i]).append_scheduled_row(group.receivers[i]); !appended) {
       return std::unexpected(appended.error());
     }
   }
@@ -146,7 +173,7 @@ Result<LoweredExchangePhase> assemble_exchange_phase(const AllocationIndex& inde
                                                      const velk_exchange::Topology& topology, std::size_t phase,
                                                      const std::vector<std::vector<PendingGroup>>& slots) {
   std::vector<LoweredExchangeGroup> lowered_groups;
-  std::map<std::uint16_t, PlanProgramBuilder> builders;
+  TileBuilders builders;
   ExchangeCost cost{slots.empty() ? 0u : 1u, 0, 0};
   std::uint32_t horizon = 0;
   for (const std::vector<PendingGroup>& slot : slots) {
@@ -171,11 +198,9 @@ Result<LoweredExchangePhase> assemble_exchange_phase(const AllocationIndex& inde
   LoweredExchangePhase lowered{phase, {}, {}};
   if (lowered_groups.empty()) return lowered;
   LoweredExchangeEpoch epoch{std::move(lowered_groups), {}, cost};
-  for (auto& [tile, builder] : builders) {
-    Result<std::vector<std::uint32_t>> program = std::move(builder).finish(horizon);
-    if (!program) return std::unexpected(program.error());
-    epoch.tile_rows.emplace(tile, std::move(*program));
-  }
+  Result<std::map<std::uint16_t, std::vector<std::uint32_t>>> rows = std::move(builders).finish(horizon);
+  if (!rows) return std::unexpected(rows.error());
+  epoch.tile_rows = std::move(*rows);
   lowered.epochs.push_back(std::move(epoch));
   lowered.cost = cost;
   return lowered;

@@ -53,18 +53,21 @@ std::vector<PendingGroup> group_transfers(std::span<const Transfer> transfers) {
 // Two groups conflict exactly when some tile is the source or a destination of both, so the
 // conflicts are found through the groups that touch each tile rather than through every pair.
 std::vector<std::vector<std::size_t>> exchange_conflict_graph(std::span<const PendingGroup> groups) {
-  std::map<std::uint16_t, std::vector<std::size_t>> touching;
+  std::vector<std::pair<std::uint16_t, std::size_t>> touching;  // (tile, group) for every role
   for (std::size_t i = 0; i < groups.size(); ++i) {
-    touching[groups[i].source].push_back(i);
-    for (const std::uint16_t tile : groups[i].destinations) touching[tile].push_back(i);
+    touching.emplace_back(groups[i].source, i);
+    for (const std::uint16_t tile : groups[i].destinations) touching.emplace_back(tile, i);
   }
+  std::sort(touching.begin(), touching.end());
   std::vector<std::vector<std::size_t>> adjacency(groups.size());
-  for (const auto& [tile, users] : touching) {
-    for (const std::size_t i : users) {
-      for (const std::size_t j : users) {
-        if (i != j) adjacency[i].push_back(j);
+  for (auto run = touching.begin(); run != touching.end();) {
+    const auto run_end = std::find_if(run, touching.end(), [&](const auto& role) { return role.first != run->first; });
+    for (auto a = run; a != run_end; ++a) {
+      for (auto b = run; b != run_end; ++b) {
+        if (a->second != b->second) adjacency[a->second].push_back(b->second);
       }
     }
+    run = run_end;
   }
   for (std::vector<std::size_t>& neighbours : adjacency) {
     std::sort(neighbours.begin(), neighbours.end());

@@ -7,7 +7,7 @@
 #include "velk_compiler/compile.hpp"
 
 #include <limits>
-#include <set>
+#include <algorithm>
 #include <utility>
 
 #include "velk_compiler/layout.hpp"
@@ -118,15 +118,26 @@ Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
   return schedule;
 }
 
+// The first transfer, in list order, that copies a tile to itself, moves nothing, or targets
+// a (destination, tensor) pair an earlier transfer already targets, decides the error.
 Result<void> validate_transfers(std::span<const Transfer> transfers) {
-  std::set<std::pair<std::uint16_t, TensorId>> targets;
-  for (const Transfer& transfer : transfers) {
+  // Positions ordered by (destination, tensor, position): a position whose neighbour before
+  // it has the same pair repeats an earlier transfer.
+  std::vector<std::size_t> order(transfers.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto pair_of = [&](std::size_t i) { return std::pair(transfers[i].destination_tile, transfers[i].tensor); };
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return std::pair(pair_of(a), a) < std::pair(pair_of(b), b); });
+  std::vector<bool> repeats(transfers.size(), false);
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    if (pair_of(order[k]) == pair_of(order[k - 1])) repeats[order[k]] = true;
+  }
+  for (std::size_t i = 0; i < transfers.size(); ++i) {
+    const Transfer& transfer = transfers[i];
     if (transfer.source_tile == transfer.destination_tile || transfer.bytes == 0) {
       return std::unexpected(CompileError::graph("invalid exchange transfer"));
     }
-    if (!targets.emplace(transfer.destination_tile, transfer.tensor).second) {
-      return std::unexpected(CompileError::graph("multiple sends target one tensor region in an epoch"));
-    }
+    if (repeats[i]) return std::unexpected(CompileError::graph("multiple sends target one tensor region in an epoch"));
   }
   return {};
 }

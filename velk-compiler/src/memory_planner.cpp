@@ -91,6 +91,7 @@ bool has_staging(const PlacedRegions& placed, TensorId tensor, std::uint16_t til
 }
 
 Result<void> place_staging(PlacedRegions& placed, std::span<const Phase> phases, const CompilerOptions& options) {
+  std::string label;
   for (std::size_t p = 0; p < phases.size(); ++p) {
     const auto* exchange = std::get_if<ExchangePhase>(&phases[p]);
     if (exchange == nullptr) continue;
@@ -99,7 +100,7 @@ Result<void> place_staging(PlacedRegions& placed, std::span<const Phase> phases,
       if (has_staging(placed, transfer.tensor, transfer.destination_tile, p)) continue;
       const std::optional<std::uint32_t> size = align_u32(transfer.bytes, STAGING_ALIGNMENT);
       if (!size) return std::unexpected(CompileError::memory("address overflow"));
-      const std::string label = fill("tensor {} exchange staging", {std::to_string(transfer.tensor.index)});
+      label = fill("tensor {} exchange staging", {std::to_string(transfer.tensor.index)});
       const RegionRequest request{transfer.tensor, transfer.destination_tile, *size, p, p + 1, STAGING_ALIGNMENT,
                                   ExchangeStaging{p}, options.exchange_base, options.exchange_limit, label};
       if (auto placed_staging = allocate_region(placed, request); !placed_staging) return placed_staging;
@@ -165,7 +166,7 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
 // the front after every collision, with the same "address overflow" cases.
 Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request) {
   constexpr std::uint64_t top = std::numeric_limits<std::uint32_t>::max();
-  const CompileError overflow = CompileError::memory("address overflow");
+  const auto overflow = [] { return CompileError::memory("address overflow"); };
   if (request.tile >= placed.by_tile.size()) placed.by_tile.resize(std::size_t{request.tile} + 1);
   std::vector<TileRegion>& tile_regions = placed.by_tile[request.tile];
 
@@ -181,14 +182,14 @@ Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request
   std::sort(live.begin(), live.end(), [](const TileRegion& a, const TileRegion& b) { return a.address < b.address; });
 
   std::uint64_t address = request.allocation_base;
-  if (address + request.size > top) return std::unexpected(overflow);
+  if (address + request.size > top) return std::unexpected(overflow());
   for (const TileRegion& other : live) {
     if (other.address >= address + request.size) break;
     const std::uint64_t other_end = std::uint64_t{other.address} + other.size;
     if (other_end <= address) continue;
     // Regions placed here end within 32 bits, so their end is a valid 32-bit value.
     const std::optional<std::uint32_t> next = align_u32(static_cast<std::uint32_t>(other_end), request.alignment);
-    if (!next || std::uint64_t{*next} + request.size > top) return std::unexpected(overflow);
+    if (!next || std::uint64_t{*next} + request.size > top) return std::unexpected(overflow());
     address = *next;
   }
   if (address + request.size > request.allocation_limit) {

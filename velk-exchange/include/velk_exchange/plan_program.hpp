@@ -27,7 +27,11 @@ Result<std::uint32_t> plan_event_cycles(std::span<const std::uint32_t> row);
 // Every refused call leaves the builder exactly as it was.
 class PlanProgramBuilder {
  public:
-  PlanProgramBuilder() = default;
+  // Room for a tile's usual program (a role or two, padding and the return word) up front.
+  PlanProgramBuilder() {
+    words_.reserve(16);
+    words_.push_back(ROW_ENTRY_WORD);
+  }
 
   // The program so far: ROW_ENTRY_WORD followed by the bodies of the rows appended.
   const std::vector<std::uint32_t>& words() const { return words_; }
@@ -51,7 +55,7 @@ class PlanProgramBuilder {
   bool operator==(const PlanProgramBuilder&) const = default;
 
  private:
-  std::vector<std::uint32_t> words_{ROW_ENTRY_WORD};
+  std::vector<std::uint32_t> words_;
   std::uint32_t event_cycles_ = 0;
 };
 

@@ -15,10 +15,10 @@ namespace velk_compiler {
 class AllocationIndex {
  public:
   explicit AllocationIndex(std::span<const Allocation> allocations) : allocations_(allocations) {
-    std::size_t tensors = 0;
-    for (const Allocation& a : allocations) tensors = std::max(tensors, a.tensor.index + 1);
-    if (tensors <= 2 * allocations.size() + 64) {
-      group_by_dense_tensor(tensors);
+    std::size_t highest = 0;
+    for (const Allocation& a : allocations) highest = std::max(highest, a.tensor.index);
+    if (highest < 2 * allocations.size() + 64) {
+      group_by_dense_tensor(allocations.empty() ? 0 : highest + 1);
     } else {
       for (std::size_t i = 0; i < allocations.size(); ++i) entries_.push_back(entry(i));
       std::sort(entries_.begin(), entries_.end());
@@ -31,7 +31,7 @@ class AllocationIndex {
     auto begin = entries_.begin();
     auto end = entries_.end();
     if (!tensor_starts_.empty()) {
-      if (tensor.index + 1 >= tensor_starts_.size()) return nullptr;
+      if (tensor.index >= tensor_starts_.size() - 1) return nullptr;
       begin += static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index]);
       end = entries_.begin() + static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index + 1]);
     }

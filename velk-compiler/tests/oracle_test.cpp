@@ -263,3 +263,22 @@ TEST(Oracle, PlanMemoryMatchesTheWalkOnCompiledGraphs) {
 
 }  // namespace
 }  // namespace velk_compiler
+
+namespace velk_compiler {
+namespace {
+
+// Hand-made schedules may name any tensor index; lookups must stay in range.
+TEST(Oracle, LookupsSurviveExtremeTensorIndices) {
+  const TensorId far{std::numeric_limits<std::size_t>::max()};
+  Schedule schedule = exchange_schedule(std::vector<Transfer>{{0, 1, far, 64}});
+  schedule.allocations.push_back(Allocation{TensorId{3}, 0, 0x60000, 64, 0, 1, Home{}});
+  const auto lowered = schedule.lower_exchanges(velk_exchange::Topology::r77());
+  ASSERT_TRUE(lowered) << lowered.error();
+  EXPECT_EQ(lowered->at(0).epochs.at(0).groups.at(0).tensor, far);
+  schedule.phases.push_back(ComputePhase{OpId{0}, {KernelCommand{1, far, {far}, {}}}});
+  EXPECT_EQ(schedule.lower_tile_programs(velk_exchange::Topology::r77()),
+            std::unexpected(CompileError::memory("missing home allocation for tensor 18446744073709551615 on tile 1")));
+}
+
+}  // namespace
+}  // namespace velk_compiler

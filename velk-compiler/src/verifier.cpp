@@ -91,7 +91,9 @@ Result<void> verify_phases(const Graph& graph, const Schedule& schedule) {
   std::size_t next_op = 0;
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     if (const auto* compute = std::get_if<ComputePhase>(&schedule.phases[p])) {
-      if (compute->op != OpId{next_op}) return broken("compute phases follow the operations in order" + at_phase(p));
+      if (next_op >= graph.ops.size() || compute->op != OpId{next_op}) {
+        return broken("compute phases follow the operations in order" + at_phase(p));
+      }
       if (auto commands = verify_commands(graph, schedule, p, *compute); !commands) return commands;
       ++next_op;
       continue;
@@ -360,6 +362,7 @@ Result<void> verify_program(const Schedule& schedule, const std::map<std::size_t
 }  // namespace
 
 Result<void> verify_schedule(const Graph& graph, const Schedule& schedule, const CompilerOptions& options) {
+  if (auto valid = graph.validate(); !valid) return broken("the graph is valid: " + valid.error().message());
   if (schedule.tile_count != options.tile_count) return broken("schedule keeps the options' tile count");
   if (auto layouts = verify_layouts(graph, schedule); !layouts) return layouts;
   if (auto phases = verify_phases(graph, schedule); !phases) return phases;

@@ -134,8 +134,7 @@ Step<void> run_graph(const GraphSource& source, const std::string& out) {
     std::cout << *text;
     return {};
   }
-  const velk_io::OutputFile file{std::filesystem::path(out).filename().string(), *text};
-  auto written = velk_io::write_output_files(std::filesystem::path(out).parent_path(), {&file, 1});
+  auto written = velk_io::write_file(out, *text);
   if (!written) return std::unexpected(usage(written.error()));
   return {};
 }

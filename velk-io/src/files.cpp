@@ -54,6 +54,15 @@ Result<std::string> read_file(const std::filesystem::path& path) {
   return contents.str();
 }
 
+Result<void> write_file(const std::filesystem::path& path, std::string_view contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return std::unexpected(file_error(path, std::string("cannot open for writing: ") + std::strerror(errno)));
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  out.close();
+  if (!out) return std::unexpected(file_error(path, "cannot write"));
+  return {};
+}
+
 Result<void> write_output_files(const std::filesystem::path& folder, std::span<const OutputFile> files) {
   std::set<std::string> names;
   for (const OutputFile& file : files) names.insert(file.path);
@@ -63,11 +72,7 @@ Result<void> write_output_files(const std::filesystem::path& folder, std::span<c
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
     if (error) return std::unexpected(file_error(path.parent_path(), "cannot create folder: " + error.message()));
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return std::unexpected(file_error(path, std::string("cannot open for writing: ") + std::strerror(errno)));
-    out.write(file.contents.data(), static_cast<std::streamsize>(file.contents.size()));
-    out.close();
-    if (!out) return std::unexpected(file_error(path, "cannot write"));
+    if (auto written = write_file(path, file.contents); !written) return written;
   }
   return {};
 }

@@ -119,6 +119,19 @@ TEST(Velkc, GraphWritesTheShippedEncoderExample) {
   EXPECT_EQ(run.out, read_all(source_file("examples/encoder.json")));
 }
 
+TEST(Velkc, GraphRewritesAGraphFileAndWritesToAFile) {
+  const Outcome rewritten = velkc({"graph", "--graph", source_file("examples/encoder.json"), "--out", "copy.json"});
+  EXPECT_EQ(rewritten.status, 0) << rewritten.err;
+  EXPECT_EQ(rewritten.out, "");
+  EXPECT_EQ(read_all(test_dir() / "copy.json"), read_all(source_file("examples/encoder.json")));
+
+  const Outcome small =
+      velkc({"graph", "--encoder", "--sequence", "16", "--hidden", "0x20", "--heads", "2", "--feed-forward", "64"});
+  EXPECT_EQ(small.status, 0) << small.err;
+  EXPECT_NE(small.out.find(R"({"name": "input", "shape": [16, 32], "kind": "input"})"), std::string::npos);
+  EXPECT_NE(small.out.find(R"({"name": "w1", "shape": [32, 64], "kind": "weight"})"), std::string::npos);
+}
+
 TEST(Velkc, MalformedGraphFileNamesFileAndPlace) {
   std::ofstream(test_dir() / "bad.json") << "{\"version\": 1,\n \"tensors\": [{\"name\": \"x\", \"shape\": [-2], "
                                             "\"kind\": \"input\"}], \"operations\": [], \"outputs\": [0]}\n";

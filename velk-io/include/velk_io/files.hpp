@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "velk_io/compile_output.hpp"
 #include "velk_io/error.hpp"
@@ -13,6 +14,9 @@ namespace velk_io {
 
 // The whole file.
 Result<std::string> read_file(const std::filesystem::path& path);
+
+// Writes the file, replacing one of the same name; its folder must exist.
+Result<void> write_file(const std::filesystem::path& path, std::string_view contents);
 
 // Writes every file under `folder`, creating the folder and its subfolders, replacing files
 // of the same name. Command stream files (tiles/<digits>.bin) that this output does not

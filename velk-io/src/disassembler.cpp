@@ -127,7 +127,7 @@ std::string render_words(std::span<const DecodedWord> words) {
   for (std::size_t i = 0; i < words.size(); ++i) {
     const DecodedWord& word = words[i];
     text += right_aligned(std::to_string(i), 4) + "  " + hex(word.word, 8) + "  " +
-            padded(std::string(word_name(word)), 10) + "  " + padded(field_text(word), 44) + "  advance " +
+            padded(std::string(word_name(word)), 10) + "  " + padded(field_text(word), 50) + "  advance " +
             padded(std::to_string(word.advance), 6) + " ends " + std::to_string(word.end_cycle) + "\n";
   }
   return text;

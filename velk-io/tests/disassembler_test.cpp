@@ -106,9 +106,10 @@ TEST(DecodeWords, LoweredEncoderRowsEndAtTheirLaunchsCycleCount) {
 TEST(RenderWords, OneLinePerWord) {
   const std::vector<std::uint32_t> words = {velk_exchange::delay_pic(3, 0, 0x14004),
                                             velk_exchange::send_off(100, 2, 9)};
-  EXPECT_EQ(render_words(decode_words(words)),
-            "   0  0x60194004  pic-delay   a=3 b=0 c=0x14004                             advance 4      ends 4\n"
-            "   1  0x7480404A  send-off    count_minus_one=100 base_word=0x9 direction=2  advance 101    ends 105\n");
+  EXPECT_EQ(
+      render_words(decode_words(words)),
+      "   0  0x60194004  pic-delay   a=3 b=0 c=0x14004                                   advance 4      ends 4\n"
+      "   1  0x7480404A  send-off    count_minus_one=100 base_word=0x9 direction=2       advance 101    ends 105\n");
 }
 
 struct HexCase {
@@ -140,12 +141,13 @@ TEST(RenderTileProgram, DecodesExchangeRowsAndListsComputeSteps) {
       {velk_compiler::LoweredComputeCommand{
            velk_compiler::OpId{5}, 0x58400, {0x58000, 0x50000}, {"add", {4}, 1, "tail", 16}},
        velk_compiler::ExchangeStep{6, 0, {velk_exchange::ROW_ENTRY_WORD, velk_exchange::ROW_RETURN_WORD}}}};
-  EXPECT_EQ(render_tile_program(program),
-            "tile 2: 2 steps\n"
-            "step 0: compute op 5 add (tail), output 0x58400, inputs 0x58000, 0x50000\n"
-            "step 1: exchange phase 6 launch 0, 2 words\n"
-            "   0  0x41800003  row-entry                                                 advance 0      ends 0\n"
-            "   1  0x43A00000  row-return                                                advance 0      ends 0\n");
+  EXPECT_EQ(
+      render_tile_program(program),
+      "tile 2: 2 steps\n"
+      "step 0: compute op 5 add (tail), output 0x58400, inputs 0x58000, 0x50000\n"
+      "step 1: exchange phase 6 launch 0, 2 words\n"
+      "   0  0x41800003  row-entry                                                       advance 0      ends 0\n"
+      "   1  0x43A00000  row-return                                                      advance 0      ends 0\n");
 }
 
 }  // namespace

@@ -178,10 +178,10 @@ TEST(Velkc, CompileTwiceGivesIdenticalFolders) {
 
 TEST(Velkc, DisassemblesWordsFromArgumentsAndStandardInput) {
   const std::string expected =
-      "   0  0x41800003  row-entry                                                 advance 0      ends 0\n"
-      "   1  0x40A00004  delay       cycles=4                                      advance 5      ends 5\n"
-      "   2  0x78000203  send        count_minus_one=0 base_word=0x40 direction=3  advance 1      ends 6\n"
-      "   3  0x43A00000  row-return                                                advance 0      ends 6\n";
+      "   0  0x41800003  row-entry                                                       advance 0      ends 0\n"
+      "   1  0x40A00004  delay       cycles=4                                            advance 5      ends 5\n"
+      "   2  0x78000203  send        count_minus_one=0 base_word=0x40 direction=3        advance 1      ends 6\n"
+      "   3  0x43A00000  row-return                                                      advance 0      ends 6\n";
   const Outcome arguments = velkc({"disasm", "0x41800003", "40a00004", "0x78000203", "0x43A00000"});
   EXPECT_EQ(arguments.status, 0) << arguments.err;
   EXPECT_EQ(arguments.out, expected);

@@ -40,7 +40,7 @@ std::string_view word_name(const DecodedWord& word);
 
 // One line per word: position, the word in hex, its name, its fields, its advance and the
 // cycle at which it ends:
-//    1  0x40A00004  delay       cycles=4                              advance 5    ends 5
+//    1  0x40A00004  delay       cycles=4                                            advance 5      ends 5
 std::string render_words(std::span<const DecodedWord> words);
 
 // Hexadecimal words separated by blanks, commas or line breaks, each with or without "0x"

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "velk_compiler/compile.hpp"
@@ -52,16 +53,17 @@ struct GraphSource {
 
 void add_graph_options(CLI::App& command, GraphSource& source) {
   CLI::Option* encoder = command.add_flag("--encoder", source.encoder, "use the built-in encoder block");
-  CLI::Option* file = command.add_option("--graph", source.file, "read the graph from a graph file (JSON)");
+  CLI::Option* file =
+      command.add_option("--graph", source.file, "read the graph from a graph file (JSON)")->type_name("FILE");
   encoder->excludes(file);
-  command.add_option("--sequence", source.sequence, "encoder: token rows of the input")
-      ->needs(encoder)
-      ->capture_default_str();
-  command.add_option("--hidden", source.hidden, "encoder: model width")->needs(encoder)->capture_default_str();
-  command.add_option("--heads", source.heads, "encoder: attention heads")->needs(encoder)->capture_default_str();
-  command.add_option("--feed-forward", source.feed_forward, "encoder: inner width of the feed-forward network")
-      ->needs(encoder)
-      ->capture_default_str();
+  const std::tuple<const char*, std::string*, const char*> dimensions[] = {
+      {"--sequence", &source.sequence, "encoder: token rows of the input"},
+      {"--hidden", &source.hidden, "encoder: model width"},
+      {"--heads", &source.heads, "encoder: attention heads"},
+      {"--feed-forward", &source.feed_forward, "encoder: inner width of the feed-forward network"}};
+  for (const auto& [name, value, description] : dimensions) {
+    command.add_option(name, *value, description)->type_name("N")->needs(encoder)->capture_default_str();
+  }
 }
 
 Step<std::size_t> dimension(const std::string& text, std::string_view option) {
@@ -201,25 +203,34 @@ int main(int argc, char** argv) {
   std::string graph_out;
   CLI::App* graph = app.add_subcommand("graph", "write a graph file: the encoder block, or a graph file rewritten");
   add_graph_options(*graph, graph_source);
-  graph->add_option("--out", graph_out, "write to this file instead of standard output");
+  graph->add_option("--out", graph_out, "write to this file instead of standard output")->type_name("FILE");
 
   CompileArguments compile_arguments;
   CLI::App* compile = app.add_subcommand("compile", "compile a graph and summarise the result");
   add_graph_options(*compile, compile_arguments.source);
-  compile->add_option("--tiles", compile_arguments.tiles, "number of tiles (default 64)");
-  compile->add_option("--exchange-window", compile_arguments.exchange_window,
-                      "staging window BASE:LIMIT, decimal or 0x-hex (default 0x50000:0x58000)");
-  compile->add_option("--data-window", compile_arguments.data_window,
-                      "data window BASE:LIMIT, decimal or 0x-hex (default 0x58000:0xE0000)");
-  compile->add_option("--out", compile_arguments.out, "write schedule.json and tiles/NNNN.bin into this folder");
+  compile->add_option("--tiles", compile_arguments.tiles, "number of tiles (default 64)")->type_name("N");
+  compile
+      ->add_option("--exchange-window", compile_arguments.exchange_window,
+                   "exchange (staging) window, decimal or 0x-hex (default 0x50000:0x58000)")
+      ->type_name("BASE:LIMIT");
+  compile
+      ->add_option("--data-window", compile_arguments.data_window,
+                   "data window, decimal or 0x-hex (default 0x58000:0xE0000)")
+      ->type_name("BASE:LIMIT");
+  compile->add_option("--out", compile_arguments.out, "write schedule.json and tiles/NNNN.bin into this folder")
+      ->type_name("DIR");
 
   DisasmArguments disasm_arguments;
   CLI::App* disasm = app.add_subcommand(
-      "disasm", "decode exchange instruction words (arguments, standard input, or a tile's programs)");
-  CLI::Option* words = disasm->add_option("words", disasm_arguments.words, "hexadecimal words");
+      "disasm", "decode exchange instruction words (arguments, standard input, or a tile's program)");
+  CLI::Option* words =
+      disasm->add_option("words", disasm_arguments.words, "hexadecimal words; none: read standard input")
+          ->type_name("WORD");
   CLI::Option* schedule =
-      disasm->add_option("--schedule", disasm_arguments.schedule, "a schedule.json of velkc compile");
-  CLI::Option* tile = disasm->add_option("--tile", disasm_arguments.tile, "the tile whose programs to decode");
+      disasm->add_option("--schedule", disasm_arguments.schedule, "a schedule.json of velkc compile")
+          ->type_name("FILE");
+  CLI::Option* tile =
+      disasm->add_option("--tile", disasm_arguments.tile, "the tile whose program to decode")->type_name("N");
   words->excludes(schedule);
   schedule->needs(tile);
   tile->needs(schedule);

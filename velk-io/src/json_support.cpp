@@ -11,6 +11,9 @@ namespace velk_io {
 namespace {
 
 constexpr std::size_t INLINE_OBJECT_WIDTH = 160;
+// Far deeper than any document of velk-io. nlohmann-json copies nested values recursively,
+// so a document nested tens of thousands deep would exhaust the stack; it is refused first.
+constexpr std::size_t MAX_NESTING = 100;
 
 // nlohmann-json's message reads "[json.exception.parse_error.101] parse error at line 1,
 // column 5: syntax error while parsing value - ...". The place and the detail are kept.
@@ -34,6 +37,35 @@ IoError syntax_error(std::string_view what, std::string_view text, std::size_t b
   const std::size_t colon = what.rfind(": ");
   const std::string detail(colon == std::string_view::npos ? what : what.substr(colon + 2));
   return IoError{"line " + std::to_string(line) + ", column " + std::to_string(column), detail};
+}
+
+// The place of the first bracket that opens a level beyond MAX_NESTING, if any. Brackets in
+// strings do not count; whatever else is wrong with the text is left to the parser.
+std::optional<IoError> nesting_error(std::string_view text) {
+  std::size_t depth = 0;
+  std::size_t line = 1;
+  std::size_t column = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : text) {
+    ++column;
+    if (c == '\n') {
+      ++line;
+      column = 0;
+    }
+    if (in_string) {
+      in_string = escaped || c != '"';
+      escaped = !escaped && c == '\\';
+      continue;
+    }
+    if (c == '"') in_string = true;
+    if (c == ']' || c == '}') depth = depth == 0 ? 0 : depth - 1;
+    if ((c == '[' || c == '{') && ++depth > MAX_NESTING) {
+      return IoError{"line " + std::to_string(line) + ", column " + std::to_string(column),
+                     "nested deeper than " + std::to_string(MAX_NESTING) + " levels"};
+    }
+  }
+  return std::nullopt;
 }
 
 std::string_view type_phrase(const Json& value) {
@@ -112,6 +144,7 @@ void format_value(std::string& out, const Json& value, std::size_t indent) {
 }  // namespace
 
 Result<Json> parse_json(std::string_view text) {
+  if (std::optional<IoError> error = nesting_error(text)) return std::unexpected(*error);
   try {
     return Json::parse(text.begin(), text.end());
   } catch (const nlohmann::json::parse_error& error) {

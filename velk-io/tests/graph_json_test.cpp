@@ -148,6 +148,8 @@ TEST(GraphJson, MalformedFilesNameThePlace) {
       {"trailing comma", "{\"version\": 1,}",
        "line 1, column 15: syntax error while parsing object key - unexpected '}'; expected string literal"},
       {"not an object", "[]", "document: expected an object, found an array"},
+      {"nested too deep", R"({"version": 1, "tensors": )" + std::string(100, '[') + std::string(100, ']') + "}",
+       "line 1, column 126: nested deeper than 100 levels"},
       {"missing version", R"({"tensors": [], "operations": [], "outputs": []})", "document: missing field \"version\""},
       {"newer version", R"({"version": 2, "tensors": [], "operations": [], "outputs": []})",
        "version: unsupported version 2 (this reader knows version 1)"},
@@ -222,6 +224,16 @@ TEST(GraphJson, MalformedFilesNameThePlace) {
     ASSERT_FALSE(graph);
     EXPECT_EQ(to_string(graph.error()), c.message);
   }
+}
+
+TEST(GraphJson, BracketsInsideNamesDoNotCountAsNesting) {
+  // An escaped quote inside the name does not end it.
+  const std::string name = std::string(200, '[') + "\\\"" + std::string(200, '{');
+  const Result<Graph> graph =
+      read_graph_json(R"({"version": 1, "tensors": [{"name": ")" + name +
+                      R"(", "shape": [1], "kind": "input"}], "operations": [], "outputs": [0]})");
+  ASSERT_TRUE(graph) << to_string(graph.error());
+  EXPECT_EQ(graph->tensors[0].name, std::string(200, '[') + "\"" + std::string(200, '{'));  // the escape read
 }
 
 TEST(GraphJson, ReadsOperandsByNameOrIndex) {

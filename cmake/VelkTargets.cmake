@@ -2,6 +2,8 @@
 # CMakeLists files short. Sources and tests are globbed per folder, so adding a file
 # to src/ or tests/ needs no edit here.
 
+include(GNUInstallDirs)
+
 set(VELK_WARNINGS
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
     -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Woverloaded-virtual
@@ -21,7 +23,9 @@ function(velk_apply_options target)
 endfunction()
 
 # velk_library(NAME <target> ALIAS <alias> [DEPENDS <targets>...])
-# Builds include/ + src/*.cpp of the current folder into a static library.
+# Builds include/ + src/*.cpp of the current folder into a static library, and installs it
+# with its headers into the export set of the velk package (cmake/VelkPackage.cmake), where
+# the alias velk::<name> is its name.
 function(velk_library)
   cmake_parse_arguments(ARG "" "NAME;ALIAS" "DEPENDS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
@@ -29,9 +33,20 @@ function(velk_library)
   add_library(${ARG_ALIAS} ALIAS ${ARG_NAME})
   target_include_directories(${ARG_NAME} PUBLIC
       $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
-      $<INSTALL_INTERFACE:include>)
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPENDS})
+  # The public headers use std::expected, so every consumer compiles as C++23.
+  target_compile_features(${ARG_NAME} PUBLIC cxx_std_23)
+  if(VELK_SANITIZE)
+    # Sanitized archives need the sanitizer runtimes wherever they are linked.
+    target_link_options(${ARG_NAME} INTERFACE $<INSTALL_INTERFACE:-fsanitize=address,undefined>)
+  endif()
   velk_apply_options(${ARG_NAME})
+
+  string(REPLACE "velk::" "" export_name ${ARG_ALIAS})
+  set_target_properties(${ARG_NAME} PROPERTIES EXPORT_NAME ${export_name})
+  install(TARGETS ${ARG_NAME} EXPORT velkTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endfunction()
 
 # velk_tests(NAME <target> DEPENDS <targets>...)

@@ -59,7 +59,9 @@ ComputePhase compute_phase(const Graph& graph, const std::vector<Layout>& layout
   return phase;
 }
 
-Result<std::vector<Phase>> build_phases(const Graph& graph, const std::vector<Layout>& layouts) {
+}  // namespace
+
+Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<Layout>& layouts) {
   std::vector<Phase> phases;
   phases.reserve(graph.ops.size());
   for (const Op& op : graph.ops) {
@@ -73,6 +75,8 @@ Result<std::vector<Phase>> build_phases(const Graph& graph, const std::vector<La
   }
   return phases;
 }
+
+namespace {
 
 std::uint64_t largest_peak(const std::map<std::uint16_t, std::uint32_t>& peaks) {
   std::uint32_t largest = 0;
@@ -100,7 +104,7 @@ Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
   schedule.layouts.reserve(graph.tensors.size());
   for (const Tensor& tensor : graph.tensors) schedule.layouts.push_back(choose_layout(tensor, options.tile_count));
 
-  Result<std::vector<Phase>> phases = build_phases(graph, schedule.layouts);
+  Result<std::vector<Phase>> phases = compile_phases(graph, schedule.layouts);
   if (!phases) return std::unexpected(phases.error());
   schedule.phases = std::move(*phases);
 

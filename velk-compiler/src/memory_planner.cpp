@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 
 #include "text.hpp"
 #include "velk_compiler/layout.hpp"
@@ -59,8 +60,8 @@ Result<Lifetimes> tensor_lifetimes(const Graph& graph, std::span<const Phase> ph
   return lifetimes;
 }
 
-Result<void> place_homes(PlacedRegions& placed, const Graph& graph, std::span<const Layout> layouts,
-                         const Lifetimes& lifetimes, const CompilerOptions& options) {
+void plan_homes(std::vector<PlannedRegion>& regions, const Graph& graph, std::span<const Layout> layouts,
+                const Lifetimes& lifetimes, const CompilerOptions& options) {
   for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
     const Tensor& tensor = graph.tensors[i];
     const Layout& layout = layouts[i];
@@ -69,68 +70,48 @@ Result<void> place_homes(PlacedRegions& placed, const Graph& graph, std::span<co
         share <= std::numeric_limits<std::uint32_t>::max()
             ? align_u32(static_cast<std::uint32_t>(share), layout.alignment)
             : std::nullopt;
-    if (!size) return std::unexpected(oversized_share(tensor, share));
+    const std::optional<CompileError> refusal =
+        size ? std::nullopt : std::optional<CompileError>(oversized_share(tensor, share));
     const std::size_t produced = lifetimes.produced[i];
     const std::size_t consumed = std::max(lifetimes.consumed[i], produced);
     for (const std::uint16_t tile : layout.tiles) {
-      const RegionRequest request{TensorId{i}, tile,    *size, produced, consumed, layout.alignment, Home{},
-                                  options.data_base, options.data_limit, tensor.name};
-      if (auto placed_home = allocate_region(placed, request); !placed_home) return placed_home;
+      const RegionRequest request{TensorId{i},      tile,   size.value_or(0),  produced,           consumed,
+                                  layout.alignment, Home{}, options.data_base, options.data_limit, {tensor.name, {}}};
+      regions.push_back(PlannedRegion{request, share, refusal});
     }
   }
-  return {};
 }
 
-bool has_staging(const PlacedRegions& placed, TensorId tensor, std::uint16_t tile, std::size_t phase) {
-  if (tile >= placed.by_tile.size()) return false;
-  return std::any_of(placed.by_tile[tile].begin(), placed.by_tile[tile].end(), [&](const TileRegion& region) {
-    const Allocation& a = placed.allocations[region.position];
-    const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-    return a.tensor == tensor && staging != nullptr && staging->phase == phase;
-  });
-}
-
-Result<void> place_staging(PlacedRegions& placed, std::span<const Phase> phases, const CompilerOptions& options) {
-  std::string label;
+void plan_staging(std::vector<PlannedRegion>& regions, std::span<const Phase> phases, const CompilerOptions& options) {
   for (std::size_t p = 0; p < phases.size(); ++p) {
     const auto* exchange = std::get_if<ExchangePhase>(&phases[p]);
     if (exchange == nullptr) continue;
+    // One staging region serves every transfer of a tensor into a tile within one phase.
+    std::set<std::pair<TensorId, std::uint16_t>> staged;
     for (const Transfer& transfer : exchange->transfers) {
-      // One staging region serves every transfer of a tensor into a tile within one phase.
-      if (has_staging(placed, transfer.tensor, transfer.destination_tile, p)) continue;
+      if (!staged.emplace(transfer.tensor, transfer.destination_tile).second) continue;
       const std::optional<std::uint32_t> size = align_u32(transfer.bytes, STAGING_ALIGNMENT);
-      if (!size) return std::unexpected(CompileError::memory("address overflow"));
-      label = fill("tensor {} exchange staging", {std::to_string(transfer.tensor.index)});
-      const RegionRequest request{transfer.tensor, transfer.destination_tile, *size, p, p + 1, STAGING_ALIGNMENT,
-                                  ExchangeStaging{p}, options.exchange_base, options.exchange_limit, label};
-      if (auto placed_staging = allocate_region(placed, request); !placed_staging) return placed_staging;
+      const RegionRequest request{transfer.tensor,    transfer.destination_tile, size.value_or(0),
+                                  p,                  p + 1,                     STAGING_ALIGNMENT,
+                                  ExchangeStaging{p}, options.exchange_base,     options.exchange_limit,
+                                  {{}, transfer.tensor.index}};
+      const std::optional<CompileError> refusal =
+          size ? std::nullopt : std::optional<CompileError>(CompileError::memory("address overflow"));
+      regions.push_back(PlannedRegion{request, transfer.bytes, refusal});
     }
   }
-  return {};
 }
 
-// Room for every region the plan can place, on every tile, so placing never regrows a list.
-void reserve_regions(PlacedRegions& placed, std::span<const Layout> layouts, std::span<const Phase> phases) {
+// Room for every region on every tile up front, so placing never regrows a list.
+void reserve_regions(PlacedRegions& placed, const std::vector<PlannedRegion>& regions) {
   std::vector<std::size_t> per_tile;
-  auto count = [&per_tile](std::uint16_t tile) {
-    if (tile >= per_tile.size()) per_tile.resize(std::size_t{tile} + 1, 0);
-    ++per_tile[tile];
-  };
-  for (const Layout& layout : layouts) {
-    for (const std::uint16_t tile : layout.tiles) count(tile);
+  for (const PlannedRegion& region : regions) {
+    if (region.request.tile >= per_tile.size()) per_tile.resize(std::size_t{region.request.tile} + 1, 0);
+    ++per_tile[region.request.tile];
   }
-  for (const Phase& phase : phases) {
-    if (const auto* exchange = std::get_if<ExchangePhase>(&phase)) {
-      for (const Transfer& transfer : exchange->transfers) count(transfer.destination_tile);
-    }
-  }
-  std::size_t total = 0;
   placed.by_tile.resize(per_tile.size());
-  for (std::size_t tile = 0; tile < per_tile.size(); ++tile) {
-    placed.by_tile[tile].reserve(per_tile[tile]);
-    total += per_tile[tile];
-  }
-  placed.allocations.reserve(total);
+  for (std::size_t tile = 0; tile < per_tile.size(); ++tile) placed.by_tile[tile].reserve(per_tile[tile]);
+  placed.allocations.reserve(regions.size());
 }
 
 bool well_formed_layouts(const Graph& graph, std::span<const Layout> layouts) {
@@ -141,19 +122,29 @@ bool well_formed_layouts(const Graph& graph, std::span<const Layout> layouts) {
 
 }  // namespace
 
-Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
-                                            std::span<const Phase> phases, const CompilerOptions& options) {
+Result<std::vector<PlannedRegion>> planned_regions(const Graph& graph, std::span<const Layout> layouts,
+                                                   std::span<const Phase> phases, const CompilerOptions& options) {
   if (!well_formed_layouts(graph, layouts)) {
     return std::unexpected(CompileError::graph("memory plan needs one non-empty layout per tensor"));
   }
   const Result<Lifetimes> lifetimes = tensor_lifetimes(graph, phases);
   if (!lifetimes) return std::unexpected(lifetimes.error());
+  std::vector<PlannedRegion> regions;
+  plan_homes(regions, graph, layouts, *lifetimes, options);
+  plan_staging(regions, phases, options);
+  return regions;
+}
+
+Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                            std::span<const Phase> phases, const CompilerOptions& options) {
+  const Result<std::vector<PlannedRegion>> regions = planned_regions(graph, layouts, phases, options);
+  if (!regions) return std::unexpected(regions.error());
   PlacedRegions placed;
-  reserve_regions(placed, layouts, phases);
-  if (auto homes = place_homes(placed, graph, layouts, *lifetimes, options); !homes) {
-    return std::unexpected(homes.error());
+  reserve_regions(placed, *regions);
+  for (const PlannedRegion& region : *regions) {
+    if (region.refusal) return std::unexpected(*region.refusal);
+    if (auto result = allocate_region(placed, region.request); !result) return std::unexpected(result.error());
   }
-  if (auto staging = place_staging(placed, phases, options); !staging) return std::unexpected(staging.error());
   return std::move(placed.allocations);
 }
 
@@ -194,7 +185,7 @@ Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request
   }
   if (address + request.size > request.allocation_limit) {
     return std::unexpected(CompileError::memory(
-        fill("tile {} exceeds data limit allocating {}", {std::to_string(request.tile), request.label})));
+        fill("tile {} exceeds data limit allocating {}", {std::to_string(request.tile), request.label.text()})));
   }
 
   const auto placed_address = static_cast<std::uint32_t>(address);
@@ -231,6 +222,11 @@ std::map<std::uint16_t, std::uint32_t> peak_sram(std::span<const Allocation> all
     if (by_tile[tile]) peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile), *by_tile[tile]);
   }
   return peaks;
+}
+
+std::string RegionLabel::text() const {
+  if (staging_tensor) return fill("tensor {} exchange staging", {std::to_string(*staging_tensor)});
+  return std::string(name);
 }
 
 CompileError oversized_share(const Tensor& tensor, std::size_t bytes) {

@@ -11,7 +11,7 @@ namespace {
 
 RegionRequest request(std::uint16_t tile, std::uint32_t size, std::size_t from, std::size_t until,
                       std::uint32_t base = 0x58000, std::uint32_t limit = 0xE0000) {
-  return RegionRequest{TensorId{1}, tile, size, from, until, 16, Home{}, base, limit, "x"};
+  return RegionRequest{TensorId{1}, tile, size, from, until, 16, Home{}, base, limit, RegionLabel{"x", {}}};
 }
 
 std::uint32_t place(PlacedRegions& placed, const RegionRequest& r) {

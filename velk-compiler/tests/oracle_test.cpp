@@ -41,7 +41,7 @@ Result<void> walk_allocate(WalkRegions& placed, const RegionRequest& r) {
     if (conflict == nullptr) {
       if (end > r.allocation_limit) {
         return std::unexpected(CompileError::memory("tile " + std::to_string(r.tile) + " exceeds data limit allocating " +
-                                                    std::string(r.label)));
+                                                    r.label.text()));
       }
       break;
     }
@@ -154,7 +154,7 @@ TEST(Oracle, AllocateRegionMatchesTheRestartingWalk) {
     for (int request = 0; request < 40; ++request) {
       const std::size_t from = pick(0, 12);
       const RegionRequest r{TensorId{static_cast<std::size_t>(request)}, static_cast<std::uint16_t>(pick(0, 2)), pick(1, 600), from,
-                            from + pick(0, 4), std::uint32_t{1} << pick(0, 6), Home{}, base, limit, "r"};
+                            from + pick(0, 4), std::uint32_t{1} << pick(0, 6), Home{}, base, limit, RegionLabel{"r", {}}};
       const Result<void> a = allocate_region(fast, r);
       const Result<void> b = walk_allocate(walk, r);
       ASSERT_EQ(a, b) << "seed " << seed << " request " << request;
@@ -254,7 +254,7 @@ TEST(Oracle, PlanMemoryMatchesTheWalkOnCompiledGraphs) {
       const bool staging = std::holds_alternative<ExchangeStaging>(a.kind);
       const RegionRequest r{a.tensor, a.tile, a.size, a.live_from, a.live_until, 16, a.kind,
                             staging ? options.exchange_base : options.data_base,
-                            staging ? options.exchange_limit : options.data_limit, "r"};
+                            staging ? options.exchange_limit : options.data_limit, RegionLabel{"r", {}}};
       ASSERT_TRUE(walk_allocate(walk, r)) << "seed " << seed;
     }
     ASSERT_EQ(walk.allocations, schedule->allocations) << "seed " << seed;

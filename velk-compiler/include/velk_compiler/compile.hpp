@@ -15,6 +15,11 @@ namespace velk_compiler {
 // "graph compilation completed". A graph error wins over an options error.
 Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
 
+// The phases `compile` builds for the graph over these layouts (one per tensor): per
+// operation, an exchange phase when some operand must reach tiles that lack it, then its
+// compute phase. Requires a validated graph.
+Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<Layout>& layouts);
+
 // True when the options describe an exchange window inside 0x50000..0x58000, below a
 // non-empty data window, on at least one tile.
 bool valid_options(const CompilerOptions& options);

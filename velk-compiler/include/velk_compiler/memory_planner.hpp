@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,15 @@ namespace velk_compiler {
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
                                             std::span<const Phase> phases, const CompilerOptions& options);
 
+// Names a region in the planner's messages: a home by its tensor's name, a staging region
+// as "tensor {} exchange staging".
+struct RegionLabel {
+  std::string_view name;                      // a home: its tensor's name
+  std::optional<std::size_t> staging_tensor;  // a staging region: its tensor's index
+  std::string text() const;
+  bool operator==(const RegionLabel&) const = default;
+};
+
 // One region to place with `allocate_region`.
 struct RegionRequest {
   TensorId tensor;
@@ -34,8 +44,25 @@ struct RegionRequest {
   AllocationKind kind;
   std::uint32_t allocation_base = 0;
   std::uint32_t allocation_limit = 0;
-  std::string_view label;  // names the region in the error message
+  RegionLabel label;
 };
+
+// One region of the plan, in placement order. `bytes` is the share (a home) or the transfer
+// size (a staging region) before rounding; `refusal` holds the error when that cannot become
+// a 32-bit region, and the plan fails there, in its place.
+struct PlannedRegion {
+  RegionRequest request;
+  std::uint64_t bytes = 0;
+  std::optional<CompileError> refusal;
+};
+
+// The regions of the plan in placement order: a home for every tensor on every tile of its
+// layout (by tensor, then layout tile), then one staging region per tensor, destination tile
+// and exchange phase (by phase, then transfer). Lifetimes: a home from the phase producing
+// its tensor to the last phase reading it (graph outputs through the phase count); a staging
+// region of phase p for p and p + 1. Refuses inputs that break plan_memory's requirements.
+Result<std::vector<PlannedRegion>> planned_regions(const Graph& graph, std::span<const Layout> layouts,
+                                                   std::span<const Phase> phases, const CompilerOptions& options);
 
 // A placed region as its tile's list holds it: lifetime and bytes, and its position in
 // `PlacedRegions::allocations`.

@@ -9,6 +9,7 @@
 #include "velk_compiler/exchange_scheduler.hpp"
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/layout.hpp"
+#include "velk_compiler/memory_diagnostics.hpp"
 #include "velk_compiler/memory_planner.hpp"
 #include "velk_compiler/reference.hpp"
 #include "velk_compiler/region_finder.hpp"

@@ -1,0 +1,25 @@
+// Command-line values of velkc: unsigned numbers in decimal or 0x-hexadecimal with a range,
+// and memory windows BASE:LIMIT. Errors are placed at the option's name.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "velk_io/error.hpp"
+
+namespace velk_io {
+
+// Decimal digits, or "0x"/"0X" and hexadecimal digits; at most `max`.
+Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, std::string_view place);
+
+struct AddressWindow {
+  std::uint32_t base = 0;   // first byte
+  std::uint32_t limit = 0;  // first byte past it
+  bool operator==(const AddressWindow&) const = default;
+};
+
+// "BASE:LIMIT", each a 32-bit number as parse_unsigned reads it. Whether the window suits
+// the compiler is the compiler's to judge (`valid_options`).
+Result<AddressWindow> parse_window(std::string_view text, std::string_view place);
+
+}  // namespace velk_io

@@ -1,0 +1,313 @@
+// Private JSON helpers of velk-io. nlohmann-json reports syntax errors by exception; this is
+// the only place that lets it throw, and it turns the exception into an IoError at once.
+#include "json_support.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+namespace velk_io {
+namespace {
+
+constexpr std::size_t INLINE_OBJECT_WIDTH = 160;
+// Far deeper than any document of velk-io. nlohmann-json copies nested values recursively,
+// so a document nested tens of thousands deep would exhaust the stack; it is refused first.
+constexpr std::size_t MAX_NESTING = 100;
+
+// nlohmann-json's message reads "[json.exception.parse_error.101] parse error at line 1,
+// column 5: syntax error while parsing value - ...". The place and the detail are kept.
+IoError syntax_error(std::string_view what, std::string_view text, std::size_t byte) {
+  constexpr std::string_view AT = "parse error at ";
+  const std::size_t at = what.find(AT);
+  if (at != std::string_view::npos) {
+    const std::string_view rest = what.substr(at + AT.size());
+    const std::size_t colon = rest.find(": ");
+    if (rest.starts_with("line ") && colon != std::string_view::npos) {
+      return IoError{std::string(rest.substr(0, colon)), std::string(rest.substr(colon + 2))};
+    }
+  }
+  // Without a line in the message, count it from the byte offset (1 is the first byte).
+  std::size_t line = 1;
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < text.size() && i < byte; ++i) {
+    column = text[i] == '\n' ? 0 : column + 1;
+    if (text[i] == '\n') ++line;
+  }
+  const std::size_t colon = what.rfind(": ");
+  const std::string detail(colon == std::string_view::npos ? what : what.substr(colon + 2));
+  return IoError{"line " + std::to_string(line) + ", column " + std::to_string(column), detail};
+}
+
+// The place of the first bracket that opens a level beyond MAX_NESTING, if any. Brackets in
+// strings do not count; whatever else is wrong with the text is left to the parser.
+std::optional<IoError> nesting_error(std::string_view text) {
+  std::size_t depth = 0;
+  std::size_t line = 1;
+  std::size_t column = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : text) {
+    ++column;
+    if (c == '\n') {
+      ++line;
+      column = 0;
+    }
+    if (in_string) {
+      in_string = escaped || c != '"';
+      escaped = !escaped && c == '\\';
+      continue;
+    }
+    if (c == '"') in_string = true;
+    if (c == ']' || c == '}') depth = depth == 0 ? 0 : depth - 1;
+    if ((c == '[' || c == '{') && ++depth > MAX_NESTING) {
+      return IoError{"line " + std::to_string(line) + ", column " + std::to_string(column),
+                     "nested deeper than " + std::to_string(MAX_NESTING) + " levels"};
+    }
+  }
+  return std::nullopt;
+}
+
+std::string_view type_phrase(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null: return "null";
+    case Json::value_t::object: return "an object";
+    case Json::value_t::array: return "an array";
+    case Json::value_t::string: return "a string";
+    case Json::value_t::boolean: return "a boolean";
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+    case Json::value_t::number_float: return "a number";
+    case Json::value_t::binary:
+    case Json::value_t::discarded: return "an unsupported value";
+  }
+  return "an unsupported value";
+}
+
+bool is_scalar(const Json& value) { return !value.is_object() && !value.is_array(); }
+
+bool is_scalar_array(const Json& value) {
+  if (!value.is_array()) return false;
+  for (const Json& element : value) {
+    if (!is_scalar(element)) return false;
+  }
+  return true;
+}
+
+std::string one_line(const Json& value) {
+  if (is_scalar(value)) return value.dump();
+  std::string text;
+  if (value.is_array()) {
+    text = "[";
+    bool first = true;
+    for (const Json& element : value) {
+      text += (first ? "" : ", ") + one_line(element);
+      first = false;
+    }
+    return text + "]";
+  }
+  text = "{";
+  bool first = true;
+  for (const auto& [key, member] : value.items()) {
+    text += (first ? "" : ", ") + Json(key).dump() + ": " + one_line(member);
+    first = false;
+  }
+  return text + "}";
+}
+
+bool inline_object(const Json& value) {
+  for (const auto& [key, member] : value.items()) {
+    if (!is_scalar(member) && !is_scalar_array(member)) return false;
+  }
+  return one_line(value).size() <= INLINE_OBJECT_WIDTH;
+}
+
+void format_value(std::string& out, const Json& value, std::size_t indent) {
+  if (is_scalar(value) || is_scalar_array(value) || value.empty() || (value.is_object() && inline_object(value))) {
+    out += one_line(value);
+    return;
+  }
+  const std::string inner(indent + 2, ' ');
+  const bool array = value.is_array();
+  out += array ? "[\n" : "{\n";
+  bool first = true;
+  for (const auto& [key, member] : value.items()) {
+    out += first ? "" : ",\n";
+    out += inner;
+    if (!array) out += Json(key).dump() + ": ";
+    format_value(out, member, indent + 2);
+    first = false;
+  }
+  out += "\n" + std::string(indent, ' ') + (array ? "]" : "}");
+}
+
+}  // namespace
+
+Result<Json> parse_json(std::string_view text) {
+  if (std::optional<IoError> error = nesting_error(text)) return std::unexpected(*error);
+  try {
+    return Json::parse(text.begin(), text.end());
+  } catch (const nlohmann::json::parse_error& error) {
+    return std::unexpected(syntax_error(error.what(), text, error.byte));
+  } catch (const nlohmann::json::exception& error) {
+    return std::unexpected(IoError{"", error.what()});
+  }
+}
+
+std::string format_json(const Json& document) {
+  std::string out;
+  format_value(out, document, 0);
+  return out + "\n";
+}
+
+Node Node::child(std::string_view key) const {
+  const Json* member = nullptr;
+  if (value != nullptr && value->is_object()) {
+    const auto found = value->find(key);
+    if (found != value->end()) member = &*found;
+  }
+  return Node{member, path.empty() ? std::string(key) : path + "." + std::string(key)};
+}
+
+Node Node::child(std::size_t index) const {
+  const Json* element = value != nullptr && value->is_array() && index < value->size() ? &(*value)[index] : nullptr;
+  return Node{element, path + "[" + std::to_string(index) + "]"};
+}
+
+void JsonReader::fail(const Node& node, std::string message) {
+  if (failed()) return;
+  error_ = IoError{node.path.empty() ? "document" : node.path, std::move(message)};
+}
+
+bool JsonReader::expect(const Node& node, bool ok, std::string_view expected) {
+  if (!ok) fail(node, "expected " + std::string(expected) + ", found " + std::string(type_phrase(*node.value)));
+  return ok;
+}
+
+bool JsonReader::object(const Node& node, std::initializer_list<std::string_view> fields) {
+  if (!usable(node) || !expect(node, node.value->is_object(), "an object")) return false;
+  for (const auto& [key, member] : node.value->items()) {
+    bool known = false;
+    for (const std::string_view field_name : fields) known = known || key == field_name;
+    if (!known) {
+      fail(node, "unknown field \"" + key + "\"");
+      return false;
+    }
+  }
+  return true;
+}
+
+Node JsonReader::field(const Node& object, std::string_view key) {
+  Node member = object.child(key);
+  if (usable(object) && object.value->is_object() && member.value == nullptr) {
+    fail(object, "missing field \"" + std::string(key) + "\"");
+  }
+  return member;
+}
+
+bool JsonReader::has(const Node& object, std::string_view key) const {
+  return object.value != nullptr && object.value->is_object() && object.value->contains(key);
+}
+
+std::vector<Node> JsonReader::array(const Node& node) {
+  std::vector<Node> elements;
+  if (!usable(node) || !expect(node, node.value->is_array(), "an array")) return elements;
+  elements.reserve(node.value->size());
+  for (std::size_t i = 0; i < node.value->size(); ++i) elements.push_back(node.child(i));
+  return elements;
+}
+
+std::vector<Node> JsonReader::array(const Node& node, std::size_t count) {
+  std::vector<Node> elements = array(node);
+  if (!failed() && elements.size() != count) {
+    fail(node, "expected " + std::to_string(count) + " elements, found " + std::to_string(elements.size()));
+    elements.clear();
+  }
+  return elements;
+}
+
+std::string JsonReader::text(const Node& node) {
+  if (!usable(node) || !expect(node, node.value->is_string(), "a string")) return {};
+  return node.value->get<std::string>();
+}
+
+bool JsonReader::is_text(const Node& node) const { return node.value != nullptr && node.value->is_string(); }
+
+std::uint64_t JsonReader::unsigned_number(const Node& node, std::uint64_t max) {
+  if (!usable(node) || !expect(node, node.value->is_number(), "an unsigned integer")) return 0;
+  const Json& value = *node.value;
+  if (value.is_number_float()) {
+    // Integers beyond 64 bits are read as floats, so a large float is a too-large integer.
+    const double number = value.get<double>();
+    if (number >= 18446744073709551616.0) {
+      fail(node, "must be at most " + std::to_string(max) + ", found " + value.dump());
+    } else {
+      fail(node, "must be an integer, found " + value.dump());
+    }
+    return 0;
+  }
+  if (!value.is_number_unsigned() && value.get<std::int64_t>() < 0) {
+    fail(node, "must not be negative, found " + value.dump());
+    return 0;
+  }
+  const std::uint64_t number = value.get<std::uint64_t>();
+  if (number > max) {
+    fail(node, "must be at most " + std::to_string(max) + ", found " + value.dump());
+    return 0;
+  }
+  return number;
+}
+
+float JsonReader::float_number(const Node& node) {
+  if (!usable(node) || !expect(node, node.value->is_number(), "a number")) return 0.0F;
+  const double number = node.value->get<double>();
+  if (!(std::fabs(number) <= static_cast<double>(std::numeric_limits<float>::max()))) {
+    fail(node, "must fit a 32-bit float, found " + node.value->dump());
+    return 0.0F;
+  }
+  return static_cast<float>(number);
+}
+
+std::uint32_t JsonReader::hex_word(const Node& node) {
+  if (!usable(node) || !expect(node, node.value->is_string(), "a hexadecimal word string")) return 0;
+  const std::string word = node.value->get<std::string>();
+  std::uint32_t value = 0;
+  const bool prefixed = word.size() > 2 && word.size() <= 10 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+  if (prefixed) {
+    const char* first = word.data() + 2;
+    const char* last = word.data() + word.size();
+    const auto [end, status] = std::from_chars(first, last, value, 16);
+    if (status == std::errc{} && end == last) return value;
+  }
+  fail(node, "expected a word \"0x\" and 1 to 8 hexadecimal digits, found " + node.value->dump());
+  return 0;
+}
+
+std::vector<std::uint32_t> JsonReader::hex_words(const Node& node) {
+  std::vector<std::uint32_t> words;
+  for (const Node& element : array(node)) words.push_back(hex_word(element));
+  return words;
+}
+
+std::string hex_text(std::uint32_t word) {
+  constexpr std::string_view DIGITS = "0123456789ABCDEF";
+  std::string text = "0x00000000";
+  for (std::size_t i = 0; i < 8; ++i) text[9 - i] = DIGITS[(word >> (4 * i)) & 0xFu];
+  return text;
+}
+
+Json hex_array(const std::vector<std::uint32_t>& words) {
+  Json array = Json::array();
+  for (const std::uint32_t word : words) array.push_back(hex_text(word));
+  return array;
+}
+
+double float_as_decimal(float value) {
+  std::array<char, 64> buffer{};
+  const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  double decimal = static_cast<double>(value);
+  std::from_chars(buffer.data(), written.ptr, decimal);
+  return decimal;
+}
+
+}  // namespace velk_io

@@ -1,0 +1,45 @@
+// Command-line values of velkc.
+#include "velk_io/option_values.hpp"
+
+#include <charconv>
+#include <limits>
+#include <string>
+#include <system_error>
+
+namespace velk_io {
+
+Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, std::string_view place) {
+  std::string_view digits = text;
+  int base = 10;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits.remove_prefix(2);
+    base = 16;
+  }
+  std::uint64_t value = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [last, status] = std::from_chars(digits.data(), end, value, base);
+  if (digits.empty() || last != end || (status != std::errc{} && status != std::errc::result_out_of_range)) {
+    return std::unexpected(IoError{std::string(place),
+                                   "\"" + std::string(text) + "\" is not a number (decimal, or hexadecimal after 0x)"});
+  }
+  if (status == std::errc::result_out_of_range || value > max) {
+    return std::unexpected(
+        IoError{std::string(place), std::string(text) + " is too large (at most " + std::to_string(max) + ")"});
+  }
+  return value;
+}
+
+Result<AddressWindow> parse_window(std::string_view text, std::string_view place) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) {
+    return std::unexpected(IoError{std::string(place), "expected BASE:LIMIT, found \"" + std::string(text) + "\""});
+  }
+  constexpr std::uint64_t MAX = std::numeric_limits<std::uint32_t>::max();
+  const Result<std::uint64_t> base = parse_unsigned(text.substr(0, colon), MAX, place);
+  if (!base) return std::unexpected(base.error());
+  const Result<std::uint64_t> limit = parse_unsigned(text.substr(colon + 1), MAX, place);
+  if (!limit) return std::unexpected(limit.error());
+  return AddressWindow{static_cast<std::uint32_t>(*base), static_cast<std::uint32_t>(*limit)};
+}
+
+}  // namespace velk_io

@@ -1,0 +1,51 @@
+#include "velk_io/option_values.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velk_io {
+namespace {
+
+TEST(ParseUnsigned, DecimalOrHexUpToTheMaximum) {
+  struct Case {
+    std::string_view text;
+    std::uint64_t max;
+    Result<std::uint64_t> value;
+  };
+  const auto refused = [](std::string message) { return std::unexpected(IoError{"--tiles", std::move(message)}); };
+  const Case cases[] = {
+      {"0", 10, 0},
+      {"64", 65535, 64},
+      {"65535", 65535, 65535},
+      {"65536", 65535, refused("65536 is too large (at most 65535)")},
+      {"0x50000", 0xFFFFFFFF, 0x50000},
+      {"0XfF", 255, 255},
+      {"0x100", 255, refused("0x100 is too large (at most 255)")},
+      {"18446744073709551615", 18446744073709551615u, 18446744073709551615u},
+      {"18446744073709551616", 18446744073709551615u,
+       refused("18446744073709551616 is too large (at most 18446744073709551615)")},
+      {"", 10, refused("\"\" is not a number (decimal, or hexadecimal after 0x)")},
+      {"0x", 10, refused("\"0x\" is not a number (decimal, or hexadecimal after 0x)")},
+      {"-1", 10, refused("\"-1\" is not a number (decimal, or hexadecimal after 0x)")},
+      {"+1", 10, refused("\"+1\" is not a number (decimal, or hexadecimal after 0x)")},
+      {"12 ", 100, refused("\"12 \" is not a number (decimal, or hexadecimal after 0x)")},
+      {"1e3", 10000, refused("\"1e3\" is not a number (decimal, or hexadecimal after 0x)")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(parse_unsigned(c.text, c.max, "--tiles"), c.value);
+  }
+}
+
+TEST(ParseWindow, BaseColonLimit) {
+  EXPECT_EQ(parse_window("0x58000:0xE0000", "--data-window"), (AddressWindow{0x58000, 0xE0000}));
+  EXPECT_EQ(parse_window("0:4294967295", "--data-window"), (AddressWindow{0, 0xFFFFFFFF}));
+  EXPECT_EQ(parse_window("0x58000", "--data-window"),
+            std::unexpected(IoError{"--data-window", "expected BASE:LIMIT, found \"0x58000\""}));
+  EXPECT_EQ(parse_window("1:0x100000000", "--data-window"),
+            std::unexpected(IoError{"--data-window", "0x100000000 is too large (at most 4294967295)"}));
+  EXPECT_EQ(parse_window(":1", "--data-window"),
+            std::unexpected(IoError{"--data-window", "\"\" is not a number (decimal, or hexadecimal after 0x)"}));
+}
+
+}  // namespace
+}  // namespace velk_io

@@ -1,0 +1,253 @@
+// velkc, the command-line compiler. This file only wires options to library calls: CLI11
+// parses the command line, velk-io reads and writes files, converts, decodes and reports,
+// and the compiler compiles. Exit status: 0 on success, 1 when compilation fails, 2 for a
+// usage error or an input that cannot be read.
+//
+//   velkc graph   (--encoder [dims] | --graph FILE) [--out FILE]    write a graph file
+//   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR]
+//   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <expected>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "velk_compiler/compile.hpp"
+#include "velk_compiler/encoder.hpp"
+#include "velk_exchange/topology.hpp"
+#include "velk_io/velk_io.hpp"
+
+namespace {
+
+constexpr int EXIT_COMPILE_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+// A failed step: what to print on standard error and the exit status it calls for.
+struct Failure {
+  int status;
+  std::string message;
+};
+
+template <class T>
+using Step = std::expected<T, Failure>;
+
+Failure usage(const velk_io::IoError& error) { return Failure{EXIT_USAGE, velk_io::to_string(error)}; }
+
+Failure compile_failed(const velk_compiler::CompileError& error) {
+  return Failure{EXIT_COMPILE_FAILED, velk_compiler::to_string(error)};
+}
+
+// Where the graph comes from: the built-in encoder block or a graph file.
+struct GraphSource {
+  bool encoder = false;
+  std::string file;
+  std::string sequence = "32";
+  std::string hidden = "64";
+  std::string heads = "4";
+  std::string feed_forward = "256";
+};
+
+void add_graph_options(CLI::App& command, GraphSource& source) {
+  CLI::Option* encoder = command.add_flag("--encoder", source.encoder, "use the built-in encoder block");
+  CLI::Option* file =
+      command.add_option("--graph", source.file, "read the graph from a graph file (JSON)")->type_name("FILE");
+  encoder->excludes(file);
+  const std::tuple<const char*, std::string*, const char*> dimensions[] = {
+      {"--sequence", &source.sequence, "encoder: token rows of the input"},
+      {"--hidden", &source.hidden, "encoder: model width"},
+      {"--heads", &source.heads, "encoder: attention heads"},
+      {"--feed-forward", &source.feed_forward, "encoder: inner width of the feed-forward network"}};
+  for (const auto& [name, value, description] : dimensions) {
+    command.add_option(name, *value, description)->type_name("N")->needs(encoder)->capture_default_str();
+  }
+}
+
+Step<std::size_t> dimension(const std::string& text, std::string_view option) {
+  auto value = velk_io::parse_unsigned(text, std::numeric_limits<std::size_t>::max(), option);
+  if (!value) return std::unexpected(usage(value.error()));
+  return static_cast<std::size_t>(*value);
+}
+
+Step<velk_compiler::Graph> load_graph(const GraphSource& source) {
+  if (!source.encoder && source.file.empty()) {
+    return std::unexpected(Failure{EXIT_USAGE, "give --encoder or --graph FILE"});
+  }
+  if (!source.encoder) {
+    auto text = velk_io::read_file(source.file);
+    if (!text) return std::unexpected(usage(text.error()));
+    auto graph = velk_io::read_graph_json(*text);
+    if (!graph) return std::unexpected(Failure{EXIT_USAGE, source.file + ": " + velk_io::to_string(graph.error())});
+    return *graph;
+  }
+  velk_compiler::EncoderConfig config;
+  for (auto [text, option, field] :
+       {std::tuple{&source.sequence, "--sequence", &config.sequence},
+        std::tuple{&source.hidden, "--hidden", &config.hidden}, std::tuple{&source.heads, "--heads", &config.heads},
+        std::tuple{&source.feed_forward, "--feed-forward", &config.feed_forward}}) {
+    auto value = dimension(*text, option);
+    if (!value) return std::unexpected(value.error());
+    *field = *value;
+  }
+  auto graph = velk_compiler::encoder_graph(config);
+  if (!graph) return std::unexpected(compile_failed(graph.error()));
+  return *graph;
+}
+
+struct CompileArguments {
+  GraphSource source;
+  std::string tiles;
+  std::string exchange_window;
+  std::string data_window;
+  std::string out;
+};
+
+Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& arguments) {
+  velk_compiler::CompilerOptions options;
+  if (!arguments.tiles.empty()) {
+    auto tiles = velk_io::parse_unsigned(arguments.tiles, std::numeric_limits<std::uint16_t>::max(), "--tiles");
+    if (!tiles) return std::unexpected(usage(tiles.error()));
+    options.tile_count = static_cast<std::uint16_t>(*tiles);
+  }
+  if (!arguments.exchange_window.empty()) {
+    auto window = velk_io::parse_window(arguments.exchange_window, "--exchange-window");
+    if (!window) return std::unexpected(usage(window.error()));
+    options.exchange_base = window->base;
+    options.exchange_limit = window->limit;
+  }
+  if (!arguments.data_window.empty()) {
+    auto window = velk_io::parse_window(arguments.data_window, "--data-window");
+    if (!window) return std::unexpected(usage(window.error()));
+    options.data_base = window->base;
+    options.data_limit = window->limit;
+  }
+  return options;
+}
+
+Step<void> run_graph(const GraphSource& source, const std::string& out) {
+  auto graph = load_graph(source);
+  if (!graph) return std::unexpected(graph.error());
+  auto text = velk_io::write_graph_json(*graph);
+  if (!text) return std::unexpected(usage(text.error()));
+  if (out.empty()) {
+    std::cout << *text;
+    return {};
+  }
+  auto written = velk_io::write_file(out, *text);
+  if (!written) return std::unexpected(usage(written.error()));
+  return {};
+}
+
+Step<void> run_compile(const CompileArguments& arguments) {
+  auto graph = load_graph(arguments.source);
+  if (!graph) return std::unexpected(graph.error());
+  auto options = compiler_options(arguments);
+  if (!options) return std::unexpected(options.error());
+  auto output = velk_io::compile_output(*graph, *options, velk_exchange::Topology::r77());
+  if (!output) {
+    return std::unexpected(
+        Failure{EXIT_COMPILE_FAILED, velk_io::render_compile_failure(*graph, *options, output.error())});
+  }
+  if (!arguments.out.empty()) {
+    const std::vector<velk_io::OutputFile> files = velk_io::output_files(*output);
+    auto written = velk_io::write_output_files(arguments.out, files);
+    if (!written) return std::unexpected(usage(written.error()));
+    std::cout << "wrote " << files.size() << " files to " << arguments.out << "\n";
+  }
+  std::cout << velk_io::render_summary(output->summary);
+  return {};
+}
+
+struct DisasmArguments {
+  std::vector<std::string> words;
+  std::string schedule;
+  std::string tile;
+};
+
+Step<void> run_disasm(const DisasmArguments& arguments) {
+  if (!arguments.schedule.empty()) {
+    auto tile = velk_io::parse_unsigned(arguments.tile, std::numeric_limits<std::uint16_t>::max(), "--tile");
+    if (!tile) return std::unexpected(usage(tile.error()));
+    auto text = velk_io::read_file(arguments.schedule);
+    if (!text) return std::unexpected(usage(text.error()));
+    auto compiled = velk_io::read_schedule_json(*text);
+    if (!compiled) {
+      return std::unexpected(Failure{EXIT_USAGE, arguments.schedule + ": " + velk_io::to_string(compiled.error())});
+    }
+    auto program = velk_io::tile_program(*compiled, static_cast<std::uint16_t>(*tile));
+    if (!program) return std::unexpected(usage(program.error()));
+    std::cout << velk_io::render_tile_program(**program);
+    return {};
+  }
+  std::string text;
+  if (arguments.words.empty()) {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  }
+  for (const std::string& word : arguments.words) text += word + " ";
+  auto words = velk_io::parse_hex_words(text);
+  if (!words) return std::unexpected(usage(words.error()));
+  std::cout << velk_io::render_words(velk_io::decode_words(*words));
+  return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"velkc: the ahead-of-time compiler for the Velk tiled accelerator", "velkc"};
+  app.require_subcommand(1);
+
+  GraphSource graph_source;
+  std::string graph_out;
+  CLI::App* graph = app.add_subcommand("graph", "write a graph file: the encoder block, or a graph file rewritten");
+  add_graph_options(*graph, graph_source);
+  graph->add_option("--out", graph_out, "write to this file instead of standard output")->type_name("FILE");
+
+  CompileArguments compile_arguments;
+  CLI::App* compile = app.add_subcommand("compile", "compile a graph and summarise the result");
+  add_graph_options(*compile, compile_arguments.source);
+  compile->add_option("--tiles", compile_arguments.tiles, "number of tiles (default 64)")->type_name("N");
+  compile
+      ->add_option("--exchange-window", compile_arguments.exchange_window,
+                   "exchange (staging) window, decimal or 0x-hex (default 0x50000:0x58000)")
+      ->type_name("BASE:LIMIT");
+  compile
+      ->add_option("--data-window", compile_arguments.data_window,
+                   "data window, decimal or 0x-hex (default 0x58000:0xE0000)")
+      ->type_name("BASE:LIMIT");
+  compile->add_option("--out", compile_arguments.out, "write schedule.json and tiles/NNNN.bin into this folder")
+      ->type_name("DIR");
+
+  DisasmArguments disasm_arguments;
+  CLI::App* disasm = app.add_subcommand(
+      "disasm", "decode exchange instruction words (arguments, standard input, or a tile's program)");
+  CLI::Option* words =
+      disasm->add_option("words", disasm_arguments.words, "hexadecimal words; none: read standard input")
+          ->type_name("WORD");
+  CLI::Option* schedule =
+      disasm->add_option("--schedule", disasm_arguments.schedule, "a schedule.json of velkc compile")
+          ->type_name("FILE");
+  CLI::Option* tile =
+      disasm->add_option("--tile", disasm_arguments.tile, "the tile whose program to decode")->type_name("N");
+  words->excludes(schedule);
+  schedule->needs(tile);
+  tile->needs(schedule);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : EXIT_USAGE;
+  }
+
+  Step<void> result;
+  if (graph->parsed()) result = run_graph(graph_source, graph_out);
+  if (compile->parsed()) result = run_compile(compile_arguments);
+  if (disasm->parsed()) result = run_disasm(disasm_arguments);
+  if (!result) {
+    std::cerr << "velkc: " << result.error().message << (result.error().message.ends_with('\n') ? "" : "\n");
+    return result.error().status;
+  }
+  return 0;
+}

@@ -1,0 +1,205 @@
+// Runs the velkc executable: exit statuses, messages and output files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string read_all(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+std::filesystem::path test_dir() {
+  const std::filesystem::path dir =
+      std::filesystem::path(VELKC_TEST_DIR) / testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// Runs velkc with the arguments (each passed as one word) in a folder of the test's own.
+Outcome velkc(const std::vector<std::string>& arguments, const std::string& input = "") {
+  const std::filesystem::path dir = test_dir();
+  std::ofstream(dir / "stdin.txt", std::ios::binary) << input;
+  std::string command = "cd '" + dir.string() + "' && '" + VELKC + "'";
+  for (const std::string& argument : arguments) command += " '" + argument + "'";
+  command += " <stdin.txt >stdout.txt 2>stderr.txt";
+  const int status = std::system(command.c_str());
+  Outcome run;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = read_all(dir / "stdout.txt");
+  run.err = read_all(dir / "stderr.txt");
+  return run;
+}
+
+std::string source_file(const std::string& relative) { return std::string(VELK_SOURCE_DIR) + "/" + relative; }
+
+struct StatusCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  int status;
+  std::string err;  // the exact standard error, or empty to leave it unchecked
+};
+
+TEST(Velkc, ExitStatuses) {
+  const std::string encoder = source_file("examples/encoder.json");
+  const StatusCase cases[] = {
+      {"no subcommand", {}, 2, ""},
+      {"unknown subcommand", {"link"}, 2, ""},
+      {"help", {"--help"}, 0, ""},
+      {"graph without a source", {"graph"}, 2, "velkc: give --encoder or --graph FILE\n"},
+      {"encoder and graph file together", {"graph", "--encoder", "--graph", encoder}, 2, ""},
+      {"encoder dimension without --encoder", {"compile", "--hidden", "32"}, 2, ""},
+      {"missing graph file",
+       {"compile", "--graph", "missing.json"},
+       2,
+       "velkc: missing.json: cannot open: No such file or directory\n"},
+      {"graph file is a folder", {"compile", "--graph", "."}, 2, "velkc: .: is a folder, not a file\n"},
+      {"tile count beyond 16 bits",
+       {"compile", "--encoder", "--tiles", "70000"},
+       2,
+       "velkc: --tiles: 70000 is too large (at most 65535)\n"},
+      {"tile count not a number",
+       {"compile", "--encoder", "--tiles", "6x"},
+       2,
+       "velkc: --tiles: \"6x\" is not a number (decimal, or hexadecimal after 0x)\n"},
+      {"window without colon",
+       {"compile", "--encoder", "--data-window", "0x58000"},
+       2,
+       "velkc: --data-window: expected BASE:LIMIT, found \"0x58000\"\n"},
+      {"no tiles", {"compile", "--encoder", "--tiles", "0"}, 1, "velkc: graph: invalid compiler options\n"},
+      {"empty data window",
+       {"compile", "--encoder", "--data-window", "0x58000:0x58000"},
+       1,
+       "velkc: graph: invalid compiler options\n"},
+      {"heads do not divide hidden",
+       {"compile", "--encoder", "--hidden", "30"},
+       1,
+       "velkc: graph: invalid encoder dimensions\n"},
+      {"compiles the shipped encoder", {"compile", "--graph", encoder}, 0, ""},
+      {"bad word",
+       {"disasm", "0x41800003", "0xZZ"},
+       2,
+       "velkc: word 2: \"0xZZ\" is not a hexadecimal word of at most 8 digits\n"},
+      {"tile without schedule", {"disasm", "--tile", "3"}, 2, ""},
+      {"words and schedule together", {"disasm", "0x0", "--schedule", "s.json", "--tile", "0"}, 2, ""},
+      {"missing schedule",
+       {"disasm", "--schedule", "s.json", "--tile", "0"},
+       2,
+       "velkc: s.json: cannot open: No such file or directory\n"},
+  };
+  for (const StatusCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = velkc(c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (!c.err.empty()) {
+      EXPECT_EQ(run.err, c.err);
+    }
+  }
+}
+
+TEST(Velkc, GraphWritesTheShippedEncoderExample) {
+  const Outcome run = velkc({"graph", "--encoder"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, read_all(source_file("examples/encoder.json")));
+}
+
+TEST(Velkc, GraphRewritesAGraphFileAndWritesToAFile) {
+  const Outcome rewritten = velkc({"graph", "--graph", source_file("examples/encoder.json"), "--out", "copy.json"});
+  EXPECT_EQ(rewritten.status, 0) << rewritten.err;
+  EXPECT_EQ(rewritten.out, "");
+  EXPECT_EQ(read_all(test_dir() / "copy.json"), read_all(source_file("examples/encoder.json")));
+
+  const Outcome small =
+      velkc({"graph", "--encoder", "--sequence", "16", "--hidden", "0x20", "--heads", "2", "--feed-forward", "64"});
+  EXPECT_EQ(small.status, 0) << small.err;
+  EXPECT_NE(small.out.find(R"({"name": "input", "shape": [16, 32], "kind": "input"})"), std::string::npos);
+  EXPECT_NE(small.out.find(R"({"name": "w1", "shape": [32, 64], "kind": "weight"})"), std::string::npos);
+}
+
+TEST(Velkc, MalformedGraphFileNamesFileAndPlace) {
+  std::ofstream(test_dir() / "bad.json") << "{\"version\": 1,\n \"tensors\": [{\"name\": \"x\", \"shape\": [-2], "
+                                            "\"kind\": \"input\"}], \"operations\": [], \"outputs\": [0]}\n";
+  const Outcome run = velkc({"compile", "--graph", "bad.json"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "velkc: bad.json: tensors[0].shape[0]: must not be negative, found -2\n");
+}
+
+TEST(Velkc, MemoryFailureSaysWhy) {
+  const Outcome run = velkc({"compile", "--encoder", "--data-window", "0x58000:0x5A000"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.starts_with("velkc: memory: tile ")) << run.err;
+  EXPECT_NE(run.err.find("\nwhy: tile "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("in the data window 0x58000..0x5A000 (8192 bytes)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("live beside it on tile "), std::string::npos) << run.err;
+}
+
+TEST(Velkc, CompileTwiceGivesIdenticalFolders) {
+  const Outcome first = velkc({"compile", "--encoder", "--out", "first"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const Outcome second = velkc({"compile", "--encoder", "--out", "second"});
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(first.out.substr(first.out.find('\n')), second.out.substr(second.out.find('\n')));
+
+  const std::filesystem::path dir = test_dir();
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "first")) {
+    if (entry.is_regular_file()) names.push_back(std::filesystem::relative(entry.path(), dir / "first").string());
+  }
+  std::vector<std::string> second_names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "second")) {
+    if (entry.is_regular_file())
+      second_names.push_back(std::filesystem::relative(entry.path(), dir / "second").string());
+  }
+  std::sort(names.begin(), names.end());
+  std::sort(second_names.begin(), second_names.end());
+  EXPECT_EQ(names, second_names);
+  EXPECT_EQ(names.size(), 65u);  // schedule.json and 64 tile streams
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(read_all(dir / "first" / name), read_all(dir / "second" / name));
+  }
+}
+
+TEST(Velkc, DisassemblesWordsFromArgumentsAndStandardInput) {
+  const std::string expected =
+      "   0  0x41800003  row-entry                                                       advance 0      ends 0\n"
+      "   1  0x40A00004  delay       cycles=4                                            advance 5      ends 5\n"
+      "   2  0x78000203  send        count_minus_one=0 base_word=0x40 direction=3        advance 1      ends 6\n"
+      "   3  0x43A00000  row-return                                                      advance 0      ends 6\n";
+  const Outcome arguments = velkc({"disasm", "0x41800003", "40a00004", "0x78000203", "0x43A00000"});
+  EXPECT_EQ(arguments.status, 0) << arguments.err;
+  EXPECT_EQ(arguments.out, expected);
+  const Outcome input = velkc({"disasm"}, "0x41800003, 0x40A00004\n0x78000203\n0x43a00000\n");
+  EXPECT_EQ(input.status, 0) << input.err;
+  EXPECT_EQ(input.out, expected);
+}
+
+TEST(Velkc, DisassemblesATilesProgramsFromItsSchedule) {
+  ASSERT_EQ(velkc({"compile", "--encoder", "--out", "out"}).status, 0);
+  const Outcome run = velkc({"disasm", "--schedule", "out/schedule.json", "--tile", "4"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with("tile 4: ")) << run.out;
+  EXPECT_NE(run.out.find("exchange phase 7 launch 0"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("row-entry"), std::string::npos) << run.out;
+  const Outcome missing = velkc({"disasm", "--schedule", "out/schedule.json", "--tile", "64"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "velkc: tile_programs: no program for tile 64 (the schedule has 64 programs)\n");
+}
+
+}  // namespace

@@ -35,26 +35,26 @@ Result<Lifetimes> tensor_lifetimes(const Graph& graph, std::span<const Phase> ph
   auto read = [&](TensorId tensor, std::size_t phase) {
     lifetimes.consumed[tensor.index] = std::max(lifetimes.consumed[tensor.index], phase);
   };
-  const CompileError unknown = CompileError::graph("memory plan phase names an unknown operation or tensor");
+  const auto unknown = [] { return CompileError::graph("memory plan phase names an unknown operation or tensor"); };
   for (std::size_t p = 0; p < phases.size(); ++p) {
     if (const auto* compute = std::get_if<ComputePhase>(&phases[p])) {
-      if (compute->op.index >= graph.ops.size()) return std::unexpected(unknown);
+      if (compute->op.index >= graph.ops.size()) return std::unexpected(unknown());
       const Op& op = graph.ops[compute->op.index];
-      if (op.output.index >= graph.tensors.size()) return std::unexpected(unknown);
+      if (op.output.index >= graph.tensors.size()) return std::unexpected(unknown());
       lifetimes.produced[op.output.index] = p;
       for (const TensorId input : op.inputs) {
-        if (input.index >= graph.tensors.size()) return std::unexpected(unknown);
+        if (input.index >= graph.tensors.size()) return std::unexpected(unknown());
         read(input, p);
       }
     } else {
       for (const Transfer& transfer : std::get<ExchangePhase>(phases[p]).transfers) {
-        if (transfer.tensor.index >= graph.tensors.size()) return std::unexpected(unknown);
+        if (transfer.tensor.index >= graph.tensors.size()) return std::unexpected(unknown());
         read(transfer.tensor, p);
       }
     }
   }
   for (const TensorId output : graph.outputs) {
-    if (output.index >= graph.tensors.size()) return std::unexpected(unknown);
+    if (output.index >= graph.tensors.size()) return std::unexpected(unknown());
     lifetimes.consumed[output.index] = phases.size();
   }
   return lifetimes;

@@ -4,7 +4,7 @@
 // usage error or an input that cannot be read.
 //
 //   velkc graph   (--encoder [dims] | --graph FILE) [--out FILE]    write a graph file
-//   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR]
+//   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR] [--trace FILE]
 //   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
 #include <CLI/CLI.hpp>
 #include <cstdint>
@@ -103,6 +103,7 @@ struct CompileArguments {
   std::string exchange_window;
   std::string data_window;
   std::string out;
+  std::string trace;
 };
 
 Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& arguments) {
@@ -141,6 +142,15 @@ Step<void> run_graph(const GraphSource& source, const std::string& out) {
   return {};
 }
 
+// Writes `text` to `path`, or fails with the error of whatever made it.
+Step<void> write_made_file(const std::string& path, const velk_io::Result<std::string>& text) {
+  if (!text) return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(text.error())});
+  auto written = velk_io::write_file(path, *text);
+  if (!written) return std::unexpected(usage(written.error()));
+  std::cout << "wrote " << path << "\n";
+  return {};
+}
+
 Step<void> run_compile(const CompileArguments& arguments) {
   auto graph = load_graph(arguments.source);
   if (!graph) return std::unexpected(graph.error());
@@ -156,6 +166,11 @@ Step<void> run_compile(const CompileArguments& arguments) {
     auto written = velk_io::write_output_files(arguments.out, files);
     if (!written) return std::unexpected(usage(written.error()));
     std::cout << "wrote " << files.size() << " files to " << arguments.out << "\n";
+  }
+  if (!arguments.trace.empty()) {
+    if (auto written = write_made_file(arguments.trace, velk_io::trace_json(*graph, output->compiled)); !written) {
+      return written;
+    }
   }
   std::cout << velk_io::render_summary(output->summary);
   return {};
@@ -219,6 +234,10 @@ int main(int argc, char** argv) {
       ->type_name("BASE:LIMIT");
   compile->add_option("--out", compile_arguments.out, "write schedule.json and tiles/NNNN.bin into this folder")
       ->type_name("DIR");
+  compile
+      ->add_option("--trace", compile_arguments.trace,
+                   "write the exchange timeline as a Chrome trace (JSON; open in Perfetto or chrome://tracing)")
+      ->type_name("FILE");
 
   DisasmArguments disasm_arguments;
   CLI::App* disasm = app.add_subcommand(

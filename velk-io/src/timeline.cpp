@@ -250,6 +250,21 @@ Result<ScheduleTimeline> schedule_timeline(const vc::Schedule& schedule,
   return timeline;
 }
 
+std::string tile_name(std::uint16_t tile, std::uint16_t tile_count) {
+  const std::size_t digits = std::max<std::size_t>(4, std::to_string(tile_count == 0 ? 0 : tile_count - 1).size());
+  std::string number = std::to_string(tile);
+  if (number.size() < digits) number.insert(0, digits - number.size(), '0');
+  return "tile " + number;
+}
+
+std::string specialization_label(const vc::SpecializationKey& key) {
+  std::string shape;
+  for (const std::size_t dimension : key.shape) shape += (shape.empty() ? "" : ", ") + std::to_string(dimension);
+  const unsigned workers = key.worker_count;
+  return key.operation + " [" + shape + "] " + key.role + ", " + std::to_string(workers) +
+         (workers == 1 ? " worker" : " workers") + ", align " + std::to_string(key.alignment);
+}
+
 std::vector<std::uint64_t> live_bytes_per_phase(std::span<const vc::Allocation> allocations, std::uint16_t tile,
                                                 std::size_t phase_count) {
   std::vector<std::uint64_t> live(phase_count, 0);

@@ -245,6 +245,20 @@ TEST(LiveBytesPerPhase, SumsRegionsLiveInEachPhaseBothEndsCounting) {
   EXPECT_TRUE(live_bytes_per_phase(allocations, 0, 0).empty());
 }
 
+TEST(TileName, PadsToFourDigitsOrTheTileCountsWidth) {
+  EXPECT_EQ(tile_name(7, 64), "tile 0007");
+  EXPECT_EQ(tile_name(0, 0), "tile 0000");
+  EXPECT_EQ(tile_name(9999, 10000), "tile 9999");
+  EXPECT_EQ(tile_name(42, 10001), "tile 00042");
+}
+
+TEST(SpecializationLabel, ShowsEveryFieldOfTheKey) {
+  EXPECT_EQ(specialization_label(vc::SpecializationKey{"matmul", {32, 256}, 1, "body", 16}),
+            "matmul [32, 256] body, 1 worker, align 16");
+  EXPECT_EQ(specialization_label(vc::SpecializationKey{"add", {64}, 6, "tail", 64}), "add [64] tail, 6 workers, align 64");
+  EXPECT_EQ(specialization_label(vc::SpecializationKey{"gelu", {}, 2, "body", 16}), "gelu [] body, 2 workers, align 16");
+}
+
 TEST(WordRoleName, NamesEveryRole) {
   EXPECT_EQ(word_role_name(WordRole::StartDelay), "start delay");
   EXPECT_EQ(word_role_name(WordRole::Send), "send");

@@ -202,4 +202,19 @@ TEST(Velkc, DisassemblesATilesProgramsFromItsSchedule) {
   EXPECT_EQ(missing.err, "velkc: tile_programs: no program for tile 64 (the schedule has 64 programs)\n");
 }
 
+TEST(Velkc, CompileWritesTheSameTraceTwice) {
+  const Outcome first = velkc({"compile", "--encoder", "--trace", "first.json"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(first.out.starts_with("wrote first.json\ngraph: 22 tensors")) << first.out;
+  ASSERT_EQ(velkc({"compile", "--encoder", "--trace", "second.json"}).status, 0);
+  const std::string trace = read_all(test_dir() / "first.json");
+  EXPECT_TRUE(trace.starts_with("{\"otherData\": {\"format\":\"velk trace\"")) << trace.substr(0, 80);
+  EXPECT_TRUE(trace.ends_with("]}\n"));
+  EXPECT_EQ(trace, read_all(test_dir() / "second.json"));
+
+  const Outcome unwritable = velkc({"compile", "--encoder", "--trace", "missing/trace.json"});
+  EXPECT_EQ(unwritable.status, 2);
+  EXPECT_EQ(unwritable.err, "velkc: missing/trace.json: cannot open for writing: No such file or directory\n");
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -95,6 +96,14 @@ Result<TileLaunch> tile_launch(const velk_compiler::LoweredExchangeEpoch& epoch,
 // lowered counterpart or whose slots do not cover its groups, and as tile_launch does.
 Result<ScheduleTimeline> schedule_timeline(const velk_compiler::Schedule& schedule,
                                            std::span<const velk_compiler::LoweredExchangePhase> exchanges);
+
+// "tile 0007": the tile number with at least four digits, more when the tile count needs
+// them, so that the names sort in tile order.
+std::string tile_name(std::uint16_t tile, std::uint16_t tile_count);
+
+// A kernel launch's specialisation key in one line: "matmul [32, 256] body, 2 workers,
+// align 16".
+std::string specialization_label(const velk_compiler::SpecializationKey& key);
 
 // The bytes of the tile's regions live in each phase (both ends of a lifetime count), one
 // entry per phase 0 .. phase_count - 1.

@@ -5,6 +5,7 @@
 //
 //   velkc graph   (--encoder [dims] | --graph FILE) [--out FILE]    write a graph file
 //   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR] [--trace FILE]
+//                                                                  [--report FILE.html]
 //   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
 #include <CLI/CLI.hpp>
 #include <cstdint>
@@ -104,6 +105,7 @@ struct CompileArguments {
   std::string data_window;
   std::string out;
   std::string trace;
+  std::string report;
 };
 
 Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& arguments) {
@@ -169,6 +171,11 @@ Step<void> run_compile(const CompileArguments& arguments) {
   }
   if (!arguments.trace.empty()) {
     if (auto written = write_made_file(arguments.trace, velk_io::trace_json(*graph, output->compiled)); !written) {
+      return written;
+    }
+  }
+  if (!arguments.report.empty()) {
+    if (auto written = write_made_file(arguments.report, velk_io::report_html(*graph, *options, *output)); !written) {
       return written;
     }
   }
@@ -238,6 +245,10 @@ int main(int argc, char** argv) {
       ->add_option("--trace", compile_arguments.trace,
                    "write the exchange timeline as a Chrome trace (JSON; open in Perfetto or chrome://tracing)")
       ->type_name("FILE");
+  compile
+      ->add_option("--report", compile_arguments.report,
+                   "write a self-contained HTML report: summary, phases, peak SRAM, memory maps, launch charts")
+      ->type_name("FILE.html");
 
   DisasmArguments disasm_arguments;
   CLI::App* disasm = app.add_subcommand(

@@ -10,6 +10,7 @@
 #include "velk_io/files.hpp"
 #include "velk_io/graph_json.hpp"
 #include "velk_io/option_values.hpp"
+#include "velk_io/report_html.hpp"
 #include "velk_io/schedule_json.hpp"
 #include "velk_io/timeline.hpp"
 #include "velk_io/trace.hpp"

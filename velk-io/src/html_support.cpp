@@ -27,6 +27,7 @@ td.text, th.text { text-align: left; }
 tr.exchange td { background: #f3f6fb; }
 pre { background: #f7f7f7; padding: 8px; font-size: 12px; overflow-x: auto; }
 svg { display: block; margin: 6px 0; }
+div.charts { display: flex; flex-wrap: wrap; gap: 4px 24px; }
 svg text { font-family: "DejaVu Sans", sans-serif; font-size: 11px; fill: #222; }
 svg text.label { font-size: 10px; fill: #111; pointer-events: none; }
 svg .axis { stroke: #888; stroke-width: 1; }
@@ -119,8 +120,8 @@ std::uint64_t byte_tick_step(std::uint64_t maximum, std::uint64_t count) {
   return step;
 }
 
-std::string line_chart(std::string_view title, std::string_view y_unit, const std::vector<std::string>& x_labels,
-                       const std::vector<ChartSeries>& series) {
+std::string line_chart(std::string_view title, std::string_view y_unit, AxisKind axis,
+                       const std::vector<std::string>& x_labels, const std::vector<ChartSeries>& series) {
   constexpr double WIDTH = 620;
   constexpr double HEIGHT = 300;
   constexpr double LEFT = 78;
@@ -137,7 +138,7 @@ std::string line_chart(std::string_view title, std::string_view y_unit, const st
     }
   }
   const auto top_value = static_cast<std::uint64_t>(std::ceil(maximum));
-  const std::uint64_t step = tick_step(top_value, 5);
+  const std::uint64_t step = axis == AxisKind::Bytes ? byte_tick_step(top_value, 5) : tick_step(top_value, 5);
   const std::uint64_t axis_top = std::max<std::uint64_t>(step, (top_value + step - 1) / step * step);
   const auto x_of = [&](std::size_t i) {
     return x_labels.size() <= 1 ? LEFT + plot_width / 2
@@ -153,7 +154,7 @@ std::string line_chart(std::string_view title, std::string_view y_unit, const st
     svg += "<line class=\"grid\" x1=\"" + coordinate(LEFT) + "\" y1=\"" + coordinate(y) + "\" x2=\"" +
            coordinate(LEFT + plot_width) + "\" y2=\"" + coordinate(y) + "\"/>\n";
     svg += "<text x=\"" + coordinate(LEFT - 6) + "\" y=\"" + coordinate(y + 4) + "\" text-anchor=\"end\">" +
-           std::to_string(v) + "</text>\n";
+           (axis == AxisKind::Bytes ? byte_size(v) : std::to_string(v)) + "</text>\n";
   }
   svg += "<text x=\"12\" y=\"" + coordinate(TOP + plot_height / 2) + "\" transform=\"rotate(-90 12 " +
          coordinate(TOP + plot_height / 2) + ")\" text-anchor=\"middle\">" + escape_html(y_unit) + "</text>\n";

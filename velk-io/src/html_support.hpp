@@ -45,10 +45,12 @@ struct ChartSeries {
 // into at most `count` steps; at least 1.
 std::uint64_t byte_tick_step(std::uint64_t maximum, std::uint64_t count);
 
+enum class AxisKind : std::uint8_t { Count, Bytes };
+
 // An SVG line chart: x positions named by `x_labels`, evenly spaced, one line with point
 // markers per series (each point with a <title> giving its value), a y axis from 0 with
-// round ticks, and a legend.
-std::string line_chart(std::string_view title, std::string_view y_unit, const std::vector<std::string>& x_labels,
-                       const std::vector<ChartSeries>& series);
+// round ticks (powers of two labelled with byte_size for a Bytes axis), and a legend.
+std::string line_chart(std::string_view title, std::string_view y_unit, AxisKind axis,
+                       const std::vector<std::string>& x_labels, const std::vector<ChartSeries>& series);
 
 }  // namespace velk_io

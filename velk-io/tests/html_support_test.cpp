@@ -56,7 +56,7 @@ TEST(ByteTickStep, PowersOfTwo) {
 }
 
 TEST(LineChart, OnePolylinePerSeriesAndOnePointPerPresentValue) {
-  const std::string svg = line_chart("peak", "bytes", {"8", "16", "32"},
+  const std::string svg = line_chart("peak", "bytes", AxisKind::Count, {"8", "16", "32"},
                                      {ChartSeries{"a", {10, 20, 30}, {true, true, true}},
                                       ChartSeries{"b<c", {5, 0, 7}, {true, false, true}}});
   EXPECT_TRUE(svg.starts_with("<svg class=\"chart\""));
@@ -70,6 +70,11 @@ TEST(LineChart, OnePolylinePerSeriesAndOnePointPerPresentValue) {
   EXPECT_EQ(count("<circle"), 5u);
   EXPECT_NE(svg.find("<title>b&lt;c, 32 tiles: 7.0 bytes</title>"), std::string::npos);
   EXPECT_EQ(svg.find("b<c"), std::string::npos);
+  // Count axes tick at 0, 10, 20, 30; byte axes at powers of two, named in bytes.
+  EXPECT_NE(svg.find(">30</text>"), std::string::npos);
+  const std::string bytes = line_chart("peak", "bytes", AxisKind::Bytes, {"8"}, {ChartSeries{"a", {3000}, {true}}});
+  EXPECT_NE(bytes.find(">2 KiB</text>"), std::string::npos);
+  EXPECT_NE(bytes.find(">3 KiB</text>"), std::string::npos);
 }
 
 }  // namespace

@@ -181,4 +181,62 @@ TEST(Velkc, CompileWritesTheSameTraceTwice) {
   EXPECT_EQ(unwritable.err, "velkc: missing/trace.json: cannot open for writing: No such file or directory\n");
 }
 
+TEST(Velkc, SweepTabulatesEveryConfigurationWithoutTimesWhenAsked) {
+  const Outcome run = velkc({"sweep", "--encoder", "--hidden", "32,64", "--tiles", "0,8", "--no-times"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "graph            tiles  peak max (bytes)  peak median (bytes)  phases  launches  exchange cycles\n"
+            "s32 h32 n4 f256      0  failed: graph: invalid compiler options\n"
+            "s32 h32 n4 f256      8             50176                45056      16         1              320\n"
+            "s32 h64 n4 f256      0  failed: graph: invalid compiler options\n"
+            "s32 h64 n4 f256      8             60416                60416      16         1              320\n");
+  const Outcome timed = velkc({"sweep", "--graph", source_file("examples/encoder.json"), "--tiles", "64"});
+  EXPECT_EQ(timed.status, 0) << timed.err;
+  EXPECT_TRUE(timed.out.starts_with("graph" + std::string(source_file("examples/encoder.json").size() - 3, ' ') +
+                                    "tiles  peak max (bytes)  peak median (bytes)  phases  launches  exchange cycles  "
+                                    "compile ms\n"))
+      << timed.out;
+}
+
+TEST(Velkc, SweepWritesTheSameReportTwiceWithoutTimes) {
+  const std::vector<std::string> sweep = {"sweep", "--encoder", "--sequence", "16,32", "--tiles", "8,16", "--no-times",
+                                          "--report"};
+  std::vector<std::string> first = sweep;
+  first.push_back("first.html");
+  const Outcome run = velkc(first);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with("wrote first.html\ngraph ")) << run.out;
+  std::vector<std::string> second = sweep;
+  second.push_back("second.html");
+  ASSERT_EQ(velkc(second).status, 0);
+  const std::string page = read_all(test_dir() / "first.html");
+  EXPECT_TRUE(page.starts_with("<!DOCTYPE html>"));
+  EXPECT_NE(page.find("<svg class=\"chart\""), std::string::npos);
+  EXPECT_EQ(page, read_all(test_dir() / "second.html"));
+}
+
+TEST(Velkc, SweepRefusesBadListsAndSizes) {
+  const StatusCase cases[] = {
+      {"tile list with a word",
+       {"sweep", "--encoder", "--tiles", "8,x"},
+       2,
+       "velkc: --tiles: \"x\" is not a number (decimal, or hexadecimal after 0x)\n"},
+      {"empty list item",
+       {"sweep", "--encoder", "--hidden", "32,,64"},
+       2,
+       "velkc: --hidden: \"\" is not a number (decimal, or hexadecimal after 0x)\n"},
+      {"heads that do not divide hidden",
+       {"sweep", "--encoder", "--heads", "4,3"},
+       1,
+       "velkc: graph: invalid encoder dimensions\n"},
+      {"no graph", {"sweep"}, 2, "velkc: give --encoder or --graph FILE\n"},
+  };
+  for (const StatusCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = velkc(c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(run.err, c.err);
+  }
+}
+
 }  // namespace

@@ -4,7 +4,10 @@
 // usage error or an input that cannot be read.
 //
 //   velkc graph   (--encoder [dims] | --graph FILE) [--out FILE]    write a graph file
-//   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR]
+//   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR] [--trace FILE]
+//                                                                  [--report FILE.html]
+//   velkc sweep   (--encoder [dim lists] | --graph FILE) [--tiles LIST] [windows] [--report FILE.html]
+//                 [--no-times]                                      tabulate configurations
 //   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
 #include <CLI/CLI.hpp>
 #include <cstdint>
@@ -51,7 +54,8 @@ struct GraphSource {
   std::string feed_forward = "256";
 };
 
-void add_graph_options(CLI::App& command, GraphSource& source) {
+// With `lists`, each encoder dimension takes a comma-separated list of values (velkc sweep).
+void add_graph_options(CLI::App& command, GraphSource& source, bool lists = false) {
   CLI::Option* encoder = command.add_flag("--encoder", source.encoder, "use the built-in encoder block");
   CLI::Option* file =
       command.add_option("--graph", source.file, "read the graph from a graph file (JSON)")->type_name("FILE");
@@ -62,7 +66,10 @@ void add_graph_options(CLI::App& command, GraphSource& source) {
       {"--heads", &source.heads, "encoder: attention heads"},
       {"--feed-forward", &source.feed_forward, "encoder: inner width of the feed-forward network"}};
   for (const auto& [name, value, description] : dimensions) {
-    command.add_option(name, *value, description)->type_name("N")->needs(encoder)->capture_default_str();
+    command.add_option(name, *value, std::string(description) + (lists ? ", one value or a list N,N,..." : ""))
+        ->type_name(lists ? "N[,N...]" : "N")
+        ->needs(encoder)
+        ->capture_default_str();
   }
 }
 
@@ -103,6 +110,8 @@ struct CompileArguments {
   std::string exchange_window;
   std::string data_window;
   std::string out;
+  std::string trace;
+  std::string report;
 };
 
 Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& arguments) {
@@ -141,6 +150,15 @@ Step<void> run_graph(const GraphSource& source, const std::string& out) {
   return {};
 }
 
+// Writes `text` to `path`, or fails with the error of whatever made it.
+Step<void> write_made_file(const std::string& path, const velk_io::Result<std::string>& text) {
+  if (!text) return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(text.error())});
+  auto written = velk_io::write_file(path, *text);
+  if (!written) return std::unexpected(usage(written.error()));
+  std::cout << "wrote " << path << "\n";
+  return {};
+}
+
 Step<void> run_compile(const CompileArguments& arguments) {
   auto graph = load_graph(arguments.source);
   if (!graph) return std::unexpected(graph.error());
@@ -157,7 +175,71 @@ Step<void> run_compile(const CompileArguments& arguments) {
     if (!written) return std::unexpected(usage(written.error()));
     std::cout << "wrote " << files.size() << " files to " << arguments.out << "\n";
   }
+  if (!arguments.trace.empty()) {
+    if (auto written = write_made_file(arguments.trace, velk_io::trace_json(*graph, output->compiled)); !written) {
+      return written;
+    }
+  }
+  if (!arguments.report.empty()) {
+    if (auto written = write_made_file(arguments.report, velk_io::report_html(*graph, *options, *output)); !written) {
+      return written;
+    }
+  }
   std::cout << velk_io::render_summary(output->summary);
+  return {};
+}
+
+struct SweepArguments {
+  GraphSource source;
+  CompileArguments windows;  // only its two windows are read
+  std::string tiles = "8,16,32,64";
+  std::string report;
+  bool no_times = false;
+};
+
+Step<std::vector<std::size_t>> dimension_list(const std::string& text, std::string_view option) {
+  auto values = velk_io::parse_unsigned_list(text, std::numeric_limits<std::size_t>::max(), option);
+  if (!values) return std::unexpected(usage(values.error()));
+  return std::vector<std::size_t>(values->begin(), values->end());
+}
+
+// The graph file's graph under its file name, or the encoder block at every size listed.
+Step<std::vector<velk_io::SweepGraph>> sweep_graphs(const GraphSource& source) {
+  if (!source.encoder) {
+    auto graph = load_graph(source);
+    if (!graph) return std::unexpected(graph.error());
+    return std::vector<velk_io::SweepGraph>{velk_io::SweepGraph{source.file, std::move(*graph)}};
+  }
+  std::vector<std::vector<std::size_t>> dimensions;
+  for (auto [text, option] : {std::pair{&source.sequence, "--sequence"}, std::pair{&source.hidden, "--hidden"},
+                              std::pair{&source.heads, "--heads"}, std::pair{&source.feed_forward, "--feed-forward"}}) {
+    auto values = dimension_list(*text, option);
+    if (!values) return std::unexpected(values.error());
+    dimensions.push_back(std::move(*values));
+  }
+  auto graphs = velk_io::encoder_sweep_graphs(dimensions[0], dimensions[1], dimensions[2], dimensions[3]);
+  if (!graphs) return std::unexpected(compile_failed(graphs.error()));
+  return std::move(*graphs);
+}
+
+Step<void> run_sweep(const SweepArguments& arguments) {
+  auto graphs = sweep_graphs(arguments.source);
+  if (!graphs) return std::unexpected(graphs.error());
+  auto options = compiler_options(arguments.windows);
+  if (!options) return std::unexpected(options.error());
+  auto counts = velk_io::parse_unsigned_list(arguments.tiles, std::numeric_limits<std::uint16_t>::max(), "--tiles");
+  if (!counts) return std::unexpected(usage(counts.error()));
+  std::vector<std::uint16_t> tile_counts;
+  for (const std::uint64_t count : *counts) tile_counts.push_back(static_cast<std::uint16_t>(count));
+
+  const bool times = !arguments.no_times;
+  const std::vector<velk_io::SweepPoint> points =
+      velk_io::run_sweep(*graphs, tile_counts, *options, velk_exchange::Topology::r77(), times);
+  if (!arguments.report.empty()) {
+    auto written = write_made_file(arguments.report, velk_io::sweep_report_html(*graphs, points, times));
+    if (!written) return written;
+  }
+  std::cout << velk_io::render_sweep_table(*graphs, points, times);
   return {};
 }
 
@@ -219,6 +301,34 @@ int main(int argc, char** argv) {
       ->type_name("BASE:LIMIT");
   compile->add_option("--out", compile_arguments.out, "write schedule.json and tiles/NNNN.bin into this folder")
       ->type_name("DIR");
+  compile
+      ->add_option("--trace", compile_arguments.trace,
+                   "write the exchange timeline as a Chrome trace (JSON; open in Perfetto or chrome://tracing)")
+      ->type_name("FILE");
+  compile
+      ->add_option("--report", compile_arguments.report,
+                   "write a self-contained HTML report: summary, phases, peak SRAM, memory maps, launch charts")
+      ->type_name("FILE.html");
+
+  SweepArguments sweep_arguments;
+  CLI::App* sweep = app.add_subcommand(
+      "sweep", "compile a graph, or the encoder block at several sizes, for several tile counts and tabulate");
+  add_graph_options(*sweep, sweep_arguments.source, true);
+  sweep->add_option("--tiles", sweep_arguments.tiles, "tile counts, a list N,N,...")
+      ->type_name("N[,N...]")
+      ->capture_default_str();
+  sweep
+      ->add_option("--exchange-window", sweep_arguments.windows.exchange_window,
+                   "exchange (staging) window, decimal or 0x-hex (default 0x50000:0x58000)")
+      ->type_name("BASE:LIMIT");
+  sweep
+      ->add_option("--data-window", sweep_arguments.windows.data_window,
+                   "data window, decimal or 0x-hex (default 0x58000:0xE0000)")
+      ->type_name("BASE:LIMIT");
+  sweep->add_option("--report", sweep_arguments.report, "also write the table and line charts as an HTML page")
+      ->type_name("FILE.html");
+  sweep->add_flag("--no-times", sweep_arguments.no_times,
+                  "leave out the compile times, the one figure that differs from run to run");
 
   DisasmArguments disasm_arguments;
   CLI::App* disasm = app.add_subcommand(
@@ -244,6 +354,7 @@ int main(int argc, char** argv) {
   Step<void> result;
   if (graph->parsed()) result = run_graph(graph_source, graph_out);
   if (compile->parsed()) result = run_compile(compile_arguments);
+  if (sweep->parsed()) result = run_sweep(sweep_arguments);
   if (disasm->parsed()) result = run_disasm(disasm_arguments);
   if (!result) {
     std::cerr << "velkc: " << result.error().message << (result.error().message.ends_with('\n') ? "" : "\n");

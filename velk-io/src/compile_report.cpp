@@ -93,6 +93,18 @@ std::map<std::uint16_t, std::uint64_t> live_bytes_bound(std::span<const vc::Allo
   return bound;
 }
 
+std::optional<PeakSpread> peak_spread(std::span<const TilePeak> peaks) {
+  if (peaks.empty()) return std::nullopt;
+  std::vector<TilePeak> ranked(peaks.begin(), peaks.end());
+  std::sort(ranked.begin(), ranked.end(),
+            [](const TilePeak& a, const TilePeak& b) { return a.peak != b.peak ? a.peak < b.peak : a.tile < b.tile; });
+  const TilePeak median = ranked[(ranked.size() - 1) / 2];
+  // Among equal peaks the lowest tile stands for them, at both ends.
+  const TilePeak minimum = ranked.front();
+  std::stable_sort(ranked.begin(), ranked.end(), [](const TilePeak& a, const TilePeak& b) { return a.peak > b.peak; });
+  return PeakSpread{minimum, median, ranked.front()};
+}
+
 vc::Result<CompileSummary> summarize_compilation(const vc::Graph& graph, const vc::CompilerOptions& options,
                                                  const vc::Schedule& schedule,
                                                  std::span<const vc::LoweredExchangePhase> exchanges) {
@@ -144,15 +156,13 @@ std::string render_summary(const CompileSummary& s) {
   }
   text += "peak SRAM per tile: " + plural(s.peaks.size(), "tile") +
           " (bytes from the lower window base; bound: the bytes of the tile's regions live in one phase)\n";
-  if (s.peaks.empty()) return text;
+  const std::optional<PeakSpread> spread = peak_spread(s.peaks);
+  if (!spread) return text;
+  text += "  minimum " + peak_text(spread->minimum) + "\n";
+  text += "  median  " + peak_text(spread->median) + "\n";
+  text += "  maximum " + peak_text(spread->maximum) + "\n";
   std::vector<TilePeak> ranked = s.peaks;
-  std::sort(ranked.begin(), ranked.end(),
-            [](const TilePeak& a, const TilePeak& b) { return a.peak != b.peak ? a.peak < b.peak : a.tile < b.tile; });
-  text += "  minimum " + peak_text(ranked.front()) + "\n";
-  text += "  median  " + peak_text(ranked[(ranked.size() - 1) / 2]) + "\n";
-  // Among equal peaks the lowest tile stands for them, at both ends.
   std::stable_sort(ranked.begin(), ranked.end(), [](const TilePeak& a, const TilePeak& b) { return a.peak > b.peak; });
-  text += "  maximum " + peak_text(ranked.front()) + "\n";
   text += "  fullest tiles:";
   for (std::size_t i = 0; i < std::min(ranked.size(), FULLEST_TILES_SHOWN); ++i) {
     text += (i == 0 ? " " : ", ") + peak_text(ranked[i]);

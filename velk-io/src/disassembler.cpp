@@ -122,6 +122,11 @@ std::string_view word_name(const DecodedWord& word) {
   return "other";
 }
 
+std::string word_text(const DecodedWord& word) {
+  const std::string fields = field_text(word);
+  return hex(word.word, 8) + " " + std::string(word_name(word)) + (fields.empty() ? "" : " " + fields);
+}
+
 std::string render_words(std::span<const DecodedWord> words) {
   std::string text;
   for (std::size_t i = 0; i < words.size(); ++i) {

@@ -1,6 +1,7 @@
 // Command-line values of velkc.
 #include "velk_io/option_values.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <string>
@@ -27,6 +28,19 @@ Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, s
         IoError{std::string(place), std::string(text) + " is too large (at most " + std::to_string(max) + ")"});
   }
   return value;
+}
+
+Result<std::vector<std::uint64_t>> parse_unsigned_list(std::string_view text, std::uint64_t max,
+                                                       std::string_view place) {
+  std::vector<std::uint64_t> values;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const Result<std::uint64_t> value = parse_unsigned(text.substr(start, comma - start), max, place);
+    if (!value) return std::unexpected(value.error());
+    values.push_back(*value);
+    if (comma == text.size()) return values;
+    start = comma + 1;
+  }
 }
 
 Result<AddressWindow> parse_window(std::string_view text, std::string_view place) {

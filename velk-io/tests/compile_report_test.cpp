@@ -65,6 +65,18 @@ TEST(SummarizeCompilation, EncoderFiguresStayAboveTheirBounds) {
   }
 }
 
+TEST(PeakSpread, LowestTileStandsForEqualPeaksAndTheMedianIsTheLowerMiddle) {
+  EXPECT_EQ(peak_spread({}), std::nullopt);
+  const TilePeak single{3, 100, 50};
+  EXPECT_EQ(peak_spread(std::vector<TilePeak>{single}), (PeakSpread{single, single, single}));
+  const std::vector<TilePeak> three = {{0, 4096, 1}, {1, 8192, 2}, {2, 2048, 3}};
+  EXPECT_EQ(peak_spread(three), (PeakSpread{three[2], three[0], three[1]}));
+  const std::vector<TilePeak> equals = {{0, 5, 0}, {1, 5, 0}, {2, 3, 0}, {3, 5, 0}};
+  EXPECT_EQ(peak_spread(equals), (PeakSpread{equals[2], equals[0], equals[0]}));
+  const std::vector<TilePeak> low_equals = {{4, 1, 0}, {5, 1, 0}, {6, 9, 0}, {7, 9, 0}};
+  EXPECT_EQ(peak_spread(low_equals), (PeakSpread{low_equals[0], low_equals[1], low_equals[2]}));
+}
+
 TEST(RenderSummary, NamesEveryFigureBesideItsBound) {
   CompileSummary summary{3,
                          1,

@@ -36,6 +36,22 @@ TEST(ParseUnsigned, DecimalOrHexUpToTheMaximum) {
   }
 }
 
+TEST(ParseUnsignedList, CommaSeparatedNumbersEachChecked) {
+  using List = std::vector<std::uint64_t>;
+  EXPECT_EQ(parse_unsigned_list("64", 65535, "--tiles"), List{64});
+  EXPECT_EQ(parse_unsigned_list("8,16,0x20", 65535, "--tiles"), (List{8, 16, 32}));
+  EXPECT_EQ(parse_unsigned_list("16,8,16", 65535, "--tiles"), (List{16, 8, 16}));
+  EXPECT_EQ(parse_unsigned_list("8,70000", 65535, "--tiles"),
+            std::unexpected(IoError{"--tiles", "70000 is too large (at most 65535)"}));
+  for (const std::string_view bad : {"", "8,", ",8", "8,,16"}) {
+    EXPECT_EQ(parse_unsigned_list(bad, 65535, "--tiles"),
+              std::unexpected(IoError{"--tiles", "\"\" is not a number (decimal, or hexadecimal after 0x)"}))
+        << bad;
+  }
+  EXPECT_EQ(parse_unsigned_list("8, 16", 65535, "--tiles"),
+            std::unexpected(IoError{"--tiles", "\" 16\" is not a number (decimal, or hexadecimal after 0x)"}));
+}
+
 TEST(ParseWindow, BaseColonLimit) {
   EXPECT_EQ(parse_window("0x58000:0xE0000", "--data-window"), (AddressWindow{0x58000, 0xE0000}));
   EXPECT_EQ(parse_window("0:4294967295", "--data-window"), (AddressWindow{0, 0xFFFFFFFF}));

@@ -1,53 +1,17 @@
 // Runs the velkc executable: exit statuses, messages and output files.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "run_velkc.hpp"
+
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string read_all(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
-
-std::filesystem::path test_dir() {
-  const std::filesystem::path dir =
-      std::filesystem::path(VELKC_TEST_DIR) / testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
-// Runs velkc with the arguments (each passed as one word) in a folder of the test's own.
-Outcome velkc(const std::vector<std::string>& arguments, const std::string& input = "") {
-  const std::filesystem::path dir = test_dir();
-  std::ofstream(dir / "stdin.txt", std::ios::binary) << input;
-  std::string command = "cd '" + dir.string() + "' && '" + VELKC + "'";
-  for (const std::string& argument : arguments) command += " '" + argument + "'";
-  command += " <stdin.txt >stdout.txt 2>stderr.txt";
-  const int status = std::system(command.c_str());
-  Outcome run;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = read_all(dir / "stdout.txt");
-  run.err = read_all(dir / "stderr.txt");
-  return run;
-}
-
-std::string source_file(const std::string& relative) { return std::string(VELK_SOURCE_DIR) + "/" + relative; }
+using namespace velkc_tests;
 
 struct StatusCase {
   const char* name;
@@ -200,6 +164,79 @@ TEST(Velkc, DisassemblesATilesProgramsFromItsSchedule) {
   const Outcome missing = velkc({"disasm", "--schedule", "out/schedule.json", "--tile", "64"});
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.err, "velkc: tile_programs: no program for tile 64 (the schedule has 64 programs)\n");
+}
+
+TEST(Velkc, CompileWritesTheSameTraceTwice) {
+  const Outcome first = velkc({"compile", "--encoder", "--trace", "first.json"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(first.out.starts_with("wrote first.json\ngraph: 22 tensors")) << first.out;
+  ASSERT_EQ(velkc({"compile", "--encoder", "--trace", "second.json"}).status, 0);
+  const std::string trace = read_all(test_dir() / "first.json");
+  EXPECT_TRUE(trace.starts_with("{\"otherData\": {\"format\":\"velk trace\"")) << trace.substr(0, 80);
+  EXPECT_TRUE(trace.ends_with("]}\n"));
+  EXPECT_EQ(trace, read_all(test_dir() / "second.json"));
+
+  const Outcome unwritable = velkc({"compile", "--encoder", "--trace", "missing/trace.json"});
+  EXPECT_EQ(unwritable.status, 2);
+  EXPECT_EQ(unwritable.err, "velkc: missing/trace.json: cannot open for writing: No such file or directory\n");
+}
+
+TEST(Velkc, SweepTabulatesEveryConfigurationWithoutTimesWhenAsked) {
+  const Outcome run = velkc({"sweep", "--encoder", "--hidden", "32,64", "--tiles", "0,8", "--no-times"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "graph            tiles  peak max (bytes)  peak median (bytes)  phases  launches  exchange cycles\n"
+            "s32 h32 n4 f256      0  failed: graph: invalid compiler options\n"
+            "s32 h32 n4 f256      8             50176                45056      16         1              320\n"
+            "s32 h64 n4 f256      0  failed: graph: invalid compiler options\n"
+            "s32 h64 n4 f256      8             60416                60416      16         1              320\n");
+  const Outcome timed = velkc({"sweep", "--graph", source_file("examples/encoder.json"), "--tiles", "64"});
+  EXPECT_EQ(timed.status, 0) << timed.err;
+  EXPECT_TRUE(timed.out.starts_with("graph" + std::string(source_file("examples/encoder.json").size() - 3, ' ') +
+                                    "tiles  peak max (bytes)  peak median (bytes)  phases  launches  exchange cycles  "
+                                    "compile ms\n"))
+      << timed.out;
+}
+
+TEST(Velkc, SweepWritesTheSameReportTwiceWithoutTimes) {
+  const std::vector<std::string> sweep = {"sweep", "--encoder", "--sequence", "16,32", "--tiles", "8,16", "--no-times",
+                                          "--report"};
+  std::vector<std::string> first = sweep;
+  first.push_back("first.html");
+  const Outcome run = velkc(first);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with("wrote first.html\ngraph ")) << run.out;
+  std::vector<std::string> second = sweep;
+  second.push_back("second.html");
+  ASSERT_EQ(velkc(second).status, 0);
+  const std::string page = read_all(test_dir() / "first.html");
+  EXPECT_TRUE(page.starts_with("<!DOCTYPE html>"));
+  EXPECT_NE(page.find("<svg class=\"chart\""), std::string::npos);
+  EXPECT_EQ(page, read_all(test_dir() / "second.html"));
+}
+
+TEST(Velkc, SweepRefusesBadListsAndSizes) {
+  const StatusCase cases[] = {
+      {"tile list with a word",
+       {"sweep", "--encoder", "--tiles", "8,x"},
+       2,
+       "velkc: --tiles: \"x\" is not a number (decimal, or hexadecimal after 0x)\n"},
+      {"empty list item",
+       {"sweep", "--encoder", "--hidden", "32,,64"},
+       2,
+       "velkc: --hidden: \"\" is not a number (decimal, or hexadecimal after 0x)\n"},
+      {"heads that do not divide hidden",
+       {"sweep", "--encoder", "--heads", "4,3"},
+       1,
+       "velkc: graph: invalid encoder dimensions\n"},
+      {"no graph", {"sweep"}, 2, "velkc: give --encoder or --graph FILE\n"},
+  };
+  for (const StatusCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = velkc(c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(run.err, c.err);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -56,6 +57,19 @@ struct CompileSummary {
   std::uint32_t data_offset = 0;
   bool operator==(const CompileSummary&) const = default;
 };
+
+// The lowest, the median and the highest peak of a list of tiles, for tables that show the
+// spread in three figures. Among equal peaks the lowest tile stands for them; the median is
+// the lower middle of the tiles ordered by peak, then tile.
+struct PeakSpread {
+  TilePeak minimum;
+  TilePeak median;
+  TilePeak maximum;
+  bool operator==(const PeakSpread&) const = default;
+};
+
+// Nothing for an empty list.
+std::optional<PeakSpread> peak_spread(std::span<const TilePeak> peaks);
 
 // The busiest tile of a launch and its words sent plus received: each group sends bytes / 4
 // words once from its source and delivers them to each destination. {0, 0} for no groups.

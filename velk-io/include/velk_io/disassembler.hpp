@@ -38,6 +38,10 @@ std::vector<DecodedWord> decode_words(std::span<const std::uint32_t> words);
 // "row-return" (the two fixed words) or "other".
 std::string_view word_name(const DecodedWord& word);
 
+// The word in hex, its name and its fields on one line: "0x78000203 send count_minus_one=0
+// base_word=0x40 direction=3" (no position, advance or cycle).
+std::string word_text(const DecodedWord& word);
+
 // One line per word: position, the word in hex, its name, its fields, its advance and the
 // cycle at which it ends:
 //    1  0x40A00004  delay       cycles=4                                            advance 5      ends 5

@@ -1,9 +1,10 @@
 // Command-line values of velkc: unsigned numbers in decimal or 0x-hexadecimal with a range,
-// and memory windows BASE:LIMIT. Errors are placed at the option's name.
+// lists of them, and memory windows BASE:LIMIT. Errors are placed at the option's name.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "velk_io/error.hpp"
 
@@ -11,6 +12,11 @@ namespace velk_io {
 
 // Decimal digits, or "0x"/"0X" and hexadecimal digits; at most `max`.
 Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, std::string_view place);
+
+// "8,16,32": numbers as parse_unsigned reads them, separated by commas, at least one. An
+// empty item fails like any other bad number.
+Result<std::vector<std::uint64_t>> parse_unsigned_list(std::string_view text, std::uint64_t max,
+                                                       std::string_view place);
 
 struct AddressWindow {
   std::uint32_t base = 0;   // first byte

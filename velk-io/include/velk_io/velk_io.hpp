@@ -1,5 +1,6 @@
 // Everything velk-io offers: JSON conversion of graphs and schedules, the instruction word
-// decoder, compile summaries and memory failure reports, output files, command-line values.
+// decoder, compile summaries and memory failure reports, output files, command-line values,
+// the schedule on one clock, its trace, the compile report page and the sweep.
 #pragma once
 
 #include "velk_io/compile_output.hpp"
@@ -9,4 +10,8 @@
 #include "velk_io/files.hpp"
 #include "velk_io/graph_json.hpp"
 #include "velk_io/option_values.hpp"
+#include "velk_io/report_html.hpp"
 #include "velk_io/schedule_json.hpp"
+#include "velk_io/sweep.hpp"
+#include "velk_io/timeline.hpp"
+#include "velk_io/trace.hpp"

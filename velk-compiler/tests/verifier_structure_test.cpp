@@ -85,6 +85,18 @@ TEST(VerifierStructure, ReportsEachBrokenInvariantExactly) {
          auto& tiles = r.exchanges[1].epochs[0].groups[0].destination_tiles;
          std::reverse(tiles.begin(), tiles.end());
        }},
+      {"graph: invariant broken: sender row reads a region of its tensor (group of tile 0 in phase 7)",
+       [](Road& r) {
+         for (std::uint32_t& word : r.exchanges[0].epochs[0].groups[0].sender) {
+           if (velk_exchange::instruction_kind(word) == velk_exchange::InstructionKind::Send) word = velk_exchange::delay(0);
+         }
+       }},
+      {"graph: invariant broken: receiver row of tile 4 writes its staging region (group of tile 0 in phase 7)",
+       [](Road& r) {
+         for (std::uint32_t& word : r.exchanges[0].epochs[0].groups[0].receivers[0]) {
+           if ((word & 0xFC014000) == 0x60014000) word = velk_exchange::delay(0);
+         }
+       }},
       {"graph: invariant broken: one compute step per kernel on the tile in phase 0 (program of tile 0)",
        [](Road& r) { r.programs[0].steps[0] = ExchangeStep{0, 0, {}}; }},
       {"graph: invariant broken: one compute step per kernel on the tile in phase 0 (program of tile 0)",

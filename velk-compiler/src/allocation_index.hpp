@@ -21,9 +21,11 @@ class AllocationIndex {
     }
     std::sort(entries_.begin(), entries_.end());
     // Where tensor indices are dense (as in every compiled schedule), remember where each
-    // tensor's entries start, so a lookup searches only that tensor's tiles.
-    const std::size_t tensors = entries_.empty() ? 0 : entries_.back().tensor + 1;
-    if (tensors <= 2 * entries_.size() + 64) {
+    // tensor's entries start, so a lookup searches only that tensor's tiles. The highest
+    // index is compared before 1 is added to it, since any machine word may name a tensor.
+    const std::size_t highest = entries_.empty() ? 0 : entries_.back().tensor;
+    if (!entries_.empty() && highest < 2 * entries_.size() + 64) {
+      const std::size_t tensors = highest + 1;
       tensor_starts_.assign(tensors + 1, entries_.size());
       for (std::size_t i = entries_.size(); i-- > 0;) tensor_starts_[entries_[i].tensor] = i;
       for (std::size_t t = tensors; t-- > 0;) tensor_starts_[t] = std::min(tensor_starts_[t], tensor_starts_[t + 1]);
@@ -36,7 +38,7 @@ class AllocationIndex {
     auto begin = entries_.begin();
     auto end = entries_.end();
     if (!tensor_starts_.empty()) {
-      if (tensor.index + 1 >= tensor_starts_.size()) return nullptr;
+      if (tensor.index >= tensor_starts_.size() - 1) return nullptr;  // no entries; never wraps
       begin += static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index]);
       end = entries_.begin() + static_cast<std::ptrdiff_t>(tensor_starts_[tensor.index + 1]);
     }

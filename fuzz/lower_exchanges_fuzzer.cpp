@@ -6,14 +6,18 @@
 // earlier phases, each present or missing, inside or outside its window, as the input says.
 // Relays, fan-out, conflicts and cycles all arise from such inputs.
 //
-// Every successful lowering must pass verify_lowered_exchanges, be repeated exactly by a
-// second call, lay its groups out slot by slot as exchange_slots orders them, and read and
-// write exactly the regions that the straightforward source and staging lookups name. Every
-// failure must be one of the documented errors; the errors documented as unreachable are
-// findings.
+// Each step of the scheduler (grouping, conflicts, colouring, slot order) is compared with a
+// model written from its rules. Every successful lowering must pass verify_lowered_exchanges,
+// be repeated exactly by a second call, lay its groups out slot by slot as exchange_slots
+// orders them, and read and write exactly the regions that the straightforward source and
+// staging lookups name. Every failure must be one of the documented errors; the errors
+// documented as unreachable are findings.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <tuple>
+#include <utility>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -61,11 +65,20 @@ std::uint32_t read_address(FuzzInput& in, std::uint32_t base) {
   return base + 16 * in.in_range(0, 0x7FF);
 }
 
+// Mostly one of a few tensors, so that groups coalesce and relays arise; now and then an index
+// far beyond any graph's, up to the largest machine word.
+TensorId read_tensor(FuzzInput& in) {
+  const std::uint8_t form = in.byte();
+  if (form == 0xFF) return TensorId{SIZE_MAX - in.byte() % 4};
+  if (form == 0xFE) return TensorId{std::size_t{in.u32()} + in.byte()};
+  return TensorId{form % MAX_TENSORS};
+}
+
 Transfer read_transfer(FuzzInput& in, std::uint16_t tile_count) {
   Transfer t;
   t.source_tile = read_tile(in, tile_count);
   t.destination_tile = read_tile(in, tile_count);
-  t.tensor = TensorId{in.byte() % MAX_TENSORS};
+  t.tensor = read_tensor(in);
   t.bytes = read_bytes(in);
   return t;
 }
@@ -179,6 +192,143 @@ std::uint32_t receiver_address(const velk_exchange::Row& row) {
   return 0xFFFFFFFF;
 }
 
+// The scheduler's steps written out from their rules, the slow and obvious way.
+std::vector<velk_compiler::PendingGroup> model_groups(std::span<const Transfer> transfers) {
+  std::vector<velk_compiler::PendingGroup> groups;
+  for (const Transfer& t : transfers) {
+    const auto same = std::find_if(groups.begin(), groups.end(), [&](const auto& g) {
+      return g.source == t.source_tile && g.tensor == t.tensor && g.bytes == t.bytes;
+    });
+    if (same == groups.end()) {
+      groups.push_back({t.source_tile, t.tensor, t.bytes, {t.destination_tile}});
+    } else {
+      same->destinations.push_back(t.destination_tile);
+    }
+  }
+  for (auto& g : groups) {
+    std::sort(g.destinations.begin(), g.destinations.end());
+    g.destinations.erase(std::unique(g.destinations.begin(), g.destinations.end()), g.destinations.end());
+  }
+  return groups;
+}
+
+bool among(std::span<const std::uint16_t> tiles, std::uint16_t tile) {
+  return std::find(tiles.begin(), tiles.end(), tile) != tiles.end();
+}
+
+bool model_conflict(const velk_compiler::PendingGroup& a, const velk_compiler::PendingGroup& b) {
+  if (a.source == b.source || among(a.destinations, b.source) || among(b.destinations, a.source)) return true;
+  return std::any_of(a.destinations.begin(), a.destinations.end(), [&](std::uint16_t d) { return among(b.destinations, d); });
+}
+
+// DSatur: the uncoloured group of greatest (saturation, degree, smaller source, smaller
+// tensor), the later one on a full tie, takes the smallest colour no neighbour has.
+std::vector<std::size_t> model_colors(std::span<const velk_compiler::PendingGroup> groups,
+                                      const std::vector<std::vector<std::size_t>>& adjacency) {
+  const std::size_t n = groups.size();
+  std::vector<std::optional<std::size_t>> colors(n);
+  auto neighbour_colors = [&](std::size_t i) {
+    std::vector<std::size_t> seen;
+    for (const std::size_t j : adjacency[i]) {
+      if (colors[j] && !std::count(seen.begin(), seen.end(), *colors[j])) seen.push_back(*colors[j]);
+    }
+    return seen;
+  };
+  for (std::size_t step = 0; step < n; ++step) {
+    std::optional<std::size_t> best;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (colors[i]) continue;
+      if (!best) {
+        best = i;
+        continue;
+      }
+      const auto key = [&](std::size_t g) {
+        return std::tuple{neighbour_colors(g).size(), adjacency[g].size(), -static_cast<std::int64_t>(groups[g].source)};
+      };
+      const auto ki = key(i);
+      const auto kb = key(*best);
+      const bool better = ki > kb || (ki == kb && groups[i].tensor.index < groups[*best].tensor.index) ||
+                          (ki == kb && groups[i].tensor == groups[*best].tensor);  // later position on a full tie
+      if (better) best = i;
+    }
+    const std::vector<std::size_t> taken = neighbour_colors(*best);
+    std::size_t color = 0;
+    while (std::count(taken.begin(), taken.end(), color)) ++color;
+    colors[*best] = color;
+  }
+  std::vector<std::size_t> result;
+  for (const auto& c : colors) result.push_back(*c);
+  return result;
+}
+
+// Whether a send of exchange phase `p` can read `tensor` on `tile` before any transfer of `p`.
+bool model_readable(const Schedule& schedule, TensorId tensor, std::uint16_t tile, std::size_t p) {
+  return std::any_of(schedule.allocations.begin(), schedule.allocations.end(), [&](const Allocation& a) {
+    if (a.tensor != tensor || a.tile != tile) return false;
+    const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
+    return staging == nullptr || (staging->phase < p && a.live_from <= p && p < a.live_until);
+  });
+}
+
+// The colour slots in colour order, each moved ahead only past slots whose sources lack a copy.
+std::optional<std::vector<std::vector<velk_compiler::PendingGroup>>> model_slots(
+    const Schedule& schedule, std::size_t p, std::span<const velk_compiler::PendingGroup> groups,
+    std::span<const std::size_t> colors) {
+  const std::size_t count = groups.empty() ? 0 : *std::max_element(colors.begin(), colors.end()) + 1;
+  std::vector<std::vector<velk_compiler::PendingGroup>> remaining(count);
+  for (std::size_t i = 0; i < groups.size(); ++i) remaining[colors[i]].push_back(groups[i]);
+  std::vector<std::pair<TensorId, std::uint16_t>> delivered;
+  std::vector<std::vector<velk_compiler::PendingGroup>> ordered;
+  while (!remaining.empty()) {
+    std::size_t ready = 0;
+    for (; ready < remaining.size(); ++ready) {
+      const bool all = std::all_of(remaining[ready].begin(), remaining[ready].end(), [&](const auto& g) {
+        return model_readable(schedule, g.tensor, g.source, p) ||
+               std::count(delivered.begin(), delivered.end(), std::pair{g.tensor, g.source}) != 0;
+      });
+      if (all) break;
+    }
+    if (ready == remaining.size()) return std::nullopt;
+    for (const auto& g : remaining[ready]) {
+      for (const std::uint16_t d : g.destinations) delivered.emplace_back(g.tensor, d);
+    }
+    ordered.push_back(remaining[ready]);
+    remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(ready));
+  }
+  return ordered;
+}
+
+// Each step of the scheduler on every exchange phase, against the model.
+void check_scheduler(const Schedule& schedule) {
+  for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
+    const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p]);
+    if (exchange == nullptr || !velk_compiler::validate_transfers(exchange->transfers)) continue;
+    const std::vector<velk_compiler::PendingGroup> groups = velk_compiler::group_transfers(exchange->transfers);
+    require(groups == model_groups(exchange->transfers), "transfers coalesce by source, tensor and bytes");
+    const auto adjacency = velk_compiler::exchange_conflict_graph(groups);
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+      std::vector<std::size_t> expected;
+      for (std::size_t j = 0; j < groups.size(); ++j) {
+        const bool conflict = velk_compiler::exchange_groups_conflict(groups[i].source, groups[i].destinations,
+                                                                      groups[j].source, groups[j].destinations);
+        require(conflict == model_conflict(groups[i], groups[j]), "exchange_groups_conflict follows its four tests");
+        if (j != i && conflict) expected.push_back(j);
+      }
+      require(adjacency[i] == expected, "the conflict graph holds exactly the conflicting pairs");
+    }
+    const std::vector<std::size_t> colors = velk_compiler::color_exchange_groups(groups, adjacency);
+    require(colors == model_colors(groups, adjacency), "groups are coloured by saturation with the stated tie-breaks");
+    const auto slots = velk_compiler::exchange_slots(schedule, p, exchange->transfers);
+    const auto expected = model_slots(schedule, p, groups, colors);
+    require(slots.has_value() == expected.has_value() && (!expected || *slots == *expected),
+            "slots run in colour order unless a copy must be delivered first");
+    if (!expected) {
+      require(slots.error() == CompileError::graph("exchange staging dependencies contain a cycle"),
+              "a slot order that cannot be found is a staging cycle");
+    }
+  }
+}
+
 void check_phase(const Schedule& schedule, const velk_compiler::LoweredExchangePhase& lowered) {
   const auto& exchange = std::get<ExchangePhase>(schedule.phases[lowered.phase]);
   const auto slots = velk_compiler::exchange_slots(schedule, lowered.phase, exchange.transfers);
@@ -211,6 +361,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Schedule schedule = read_schedule(in);
   const velk_exchange::Topology topology = read_topology(in, schedule.tile_count);
 
+  check_scheduler(schedule);
   const Result<std::vector<velk_compiler::LoweredExchangePhase>> lowered = schedule.lower_exchanges(topology);
   require(schedule.lower_exchanges(topology) == lowered, "lowering is deterministic");
   if (!lowered) {

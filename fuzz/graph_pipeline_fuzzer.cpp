@@ -48,10 +48,16 @@ std::string shape_text(const Shape& shape) {
 }
 
 // Mostly usable shapes; now and then an empty shape or a zero dimension, which the builder
-// accepts and validation refuses.
+// accepts and validation refuses, or huge dimensions, whose shares no tile holds and whose
+// byte size may not even fit in a machine word.
 Shape read_shape(FuzzInput& in) {
   const std::uint8_t form = in.byte();
   if (form == 0xFF) return {};
+  if (form == 0xFD) {
+    Shape huge(1 + in.byte() % MAX_RANK);
+    for (std::size_t& dimension : huge) dimension = std::size_t{in.u32()} + 1;
+    return huge;
+  }
   const std::size_t rank = 1 + form % MAX_RANK;
   Shape shape;
   for (std::size_t i = 0; i < rank; ++i) shape.push_back(form == 0xFE && i == 0 ? 0 : in.in_range(1, MAX_DIMENSION));
@@ -275,7 +281,13 @@ void build_step(FuzzInput& in, Graph& graph, std::size_t step) {
 // construction, so only the shapes and the output list can be at fault.
 Result<void> predict_validation(const Graph& graph) {
   for (const velk_compiler::Tensor& tensor : graph.tensors) {
-    const bool usable = !tensor.shape.empty() && std::find(tensor.shape.begin(), tensor.shape.end(), 0) == tensor.shape.end();
+    // Non-empty, no zero dimension, and a byte size (4 per element) that fits in a machine word.
+    bool usable = !tensor.shape.empty();
+    std::size_t bytes = 4;
+    for (const std::size_t dimension : tensor.shape) {
+      usable = usable && dimension != 0 && bytes <= SIZE_MAX / dimension;
+      if (usable) bytes *= dimension;
+    }
     if (!usable) return std::unexpected(CompileError::graph("invalid tensor " + tensor.name));
   }
   if (graph.outputs.empty()) return std::unexpected(CompileError::graph("graph has no outputs"));

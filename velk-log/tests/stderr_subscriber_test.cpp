@@ -1,0 +1,41 @@
+// The human-readable subscriber of the self-check: its level filter, the line it writes to
+// standard error, and the level names it prints.
+#include "velk_log/stderr_subscriber.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velk_log {
+namespace {
+
+TEST(StderrSubscriber, NamesEveryLevel) {
+  const struct {
+    Level level;
+    std::string_view name;
+  } cases[] = {{Level::Error, "ERROR"}, {Level::Warn, "WARN"}, {Level::Info, "INFO"},
+               {Level::Debug, "DEBUG"}, {Level::Trace, "TRACE"}};
+  for (const auto& c : cases) EXPECT_EQ(level_name(c.level), c.name);
+}
+
+TEST(StderrSubscriber, ListensUpToItsLevel) {
+  const StderrSubscriber info(Level::Info);
+  EXPECT_TRUE(info.enabled(Level::Error, "velk_compiler"));
+  EXPECT_TRUE(info.enabled(Level::Info, "velk_compiler"));
+  EXPECT_FALSE(info.enabled(Level::Debug, "velk_compiler"));
+  EXPECT_FALSE(info.enabled(Level::Trace, "velk_exchange"));
+}
+
+TEST(StderrSubscriber, WritesOneLinePerEventToStandardError) {
+  StderrSubscriber subscriber(Level::Debug);
+  ScopedSubscriber scope(subscriber);
+  testing::internal::CaptureStderr();
+  emit(Level::Info, "velk_compiler", "compiling graph",
+       {{"operations", std::uint64_t{15}}, {"tensors", std::uint64_t{22}}, {"tiles", std::uint64_t{64}}});
+  emit(Level::Trace, "velk_compiler", "not listened to");
+  emit(Level::Warn, "velk_exchange", "odd", {{"offset", std::int64_t{-2}}, {"kind", std::string_view("home")}});
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "INFO velk_compiler: compiling graph operations=15 tensors=22 tiles=64\n"
+            "WARN velk_exchange: odd offset=-2 kind=home\n");
+}
+
+}  // namespace
+}  // namespace velk_log

@@ -247,13 +247,19 @@ TEST(TraceJson, SingleTransferEventByEvent) {
       R"("group":0,"slot":0,"tensor":0,"tensor_name":"x","bytes":64,"source_tile":0,"destination_tiles":[1]})";
   const std::vector<std::string> expected_tail = {
       R"({"ph":"X","cat":"phase","name":"phase 0: exchange, 1 group in 1 slot","pid":1,"tid":1,"ts":0,"dur":74,"args":{"phase":0,"kind":"exchange","start_cycle":0,"end_cycle":74}},)",
-      R"({"ph":"X","cat":"exchange","name":"start delay","pid":2,"tid":1,"ts":0,"dur":28,"args":{"phase":0,"launch":0,"tile":0,"word_index":1,"word":"0x40A0001B delay cycles=27","start_cycle":0,"end_cycle":28,)" + group + "},",
-      R"({"ph":"X","cat":"exchange","name":"send","pid":2,"tid":1,"ts":28,"dur":16,"args":{"phase":0,"launch":0,"tile":0,"word_index":2,"word":"0x79EC4003 send count_minus_one=15 base_word=0x18800 direction=3","start_cycle":28,"end_cycle":44,"words":16,)" + group + "},",
+      R"({"ph":"X","cat":"exchange","name":"start delay","pid":2,"tid":1,"ts":0,"dur":28,"args":{"phase":0,"launch":0,"tile":0,"word_index":1,"word":"0x40A0001B delay cycles=27","start_cycle":0,"end_cycle":28,)" +
+          group + "},",
+      R"({"ph":"X","cat":"exchange","name":"send","pid":2,"tid":1,"ts":28,"dur":16,"args":{"phase":0,"launch":0,"tile":0,"word_index":2,"word":"0x79EC4003 send count_minus_one=15 base_word=0x18800 direction=3","start_cycle":28,"end_cycle":44,"words":16,)" +
+          group + "},",
       R"({"ph":"X","cat":"exchange","name":"padding","pid":2,"tid":1,"ts":44,"dur":30,"args":{"phase":0,"launch":0,"tile":0,"word_index":3,"word":"0x40A0001D delay cycles=29","start_cycle":44,"end_cycle":74}},)",
-      R"({"ph":"X","cat":"exchange","name":"receive wait","pid":2,"tid":2,"ts":0,"dur":1,"args":{"phase":0,"launch":0,"tile":1,"word_index":1,"word":"0x64000000 xpic-delay a=0 b=0 c=0x0","start_cycle":0,"end_cycle":1,)" + group + "},",
-      R"({"ph":"X","cat":"exchange","name":"receive","pid":2,"tid":2,"ts":1,"dur":16,"args":{"phase":0,"launch":0,"tile":1,"word_index":2,"word":"0x6403C640 xpic-delay a=15 b=0 c=0x640","start_cycle":1,"end_cycle":17,)" + group + "},",
-      R"({"ph":"X","cat":"exchange","name":"receive","pid":2,"tid":2,"ts":17,"dur":36,"args":{"phase":0,"launch":0,"tile":1,"word_index":3,"word":"0x61194800 pic-delay a=35 b=0 c=0x14800","start_cycle":17,"end_cycle":53,)" + group + "},",
-      R"({"ph":"X","cat":"exchange","name":"trailing delay","pid":2,"tid":2,"ts":53,"dur":21,"args":{"phase":0,"launch":0,"tile":1,"word_index":4,"word":"0x40A00014 delay cycles=20","start_cycle":53,"end_cycle":74,)" + group + "},",
+      R"({"ph":"X","cat":"exchange","name":"receive wait","pid":2,"tid":2,"ts":0,"dur":1,"args":{"phase":0,"launch":0,"tile":1,"word_index":1,"word":"0x64000000 xpic-delay a=0 b=0 c=0x0","start_cycle":0,"end_cycle":1,)" +
+          group + "},",
+      R"({"ph":"X","cat":"exchange","name":"receive","pid":2,"tid":2,"ts":1,"dur":16,"args":{"phase":0,"launch":0,"tile":1,"word_index":2,"word":"0x6403C640 xpic-delay a=15 b=0 c=0x640","start_cycle":1,"end_cycle":17,)" +
+          group + "},",
+      R"({"ph":"X","cat":"exchange","name":"receive","pid":2,"tid":2,"ts":17,"dur":36,"args":{"phase":0,"launch":0,"tile":1,"word_index":3,"word":"0x61194800 pic-delay a=35 b=0 c=0x14800","start_cycle":17,"end_cycle":53,)" +
+          group + "},",
+      R"({"ph":"X","cat":"exchange","name":"trailing delay","pid":2,"tid":2,"ts":53,"dur":21,"args":{"phase":0,"launch":0,"tile":1,"word_index":4,"word":"0x40A00014 delay cycles=20","start_cycle":53,"end_cycle":74,)" +
+          group + "},",
       R"({"ph":"s","cat":"multicast","name":"multicast","id":1,"pid":2,"tid":1,"ts":28.5,"bp":"e"},)",
       R"({"ph":"f","cat":"multicast","name":"multicast","id":1,"pid":2,"tid":2,"ts":1.5,"bp":"e"},)",
   };

@@ -199,8 +199,8 @@ TEST(Velkc, SweepTabulatesEveryConfigurationWithoutTimesWhenAsked) {
 }
 
 TEST(Velkc, SweepWritesTheSameReportTwiceWithoutTimes) {
-  const std::vector<std::string> sweep = {"sweep", "--encoder", "--sequence", "16,32", "--tiles", "8,16", "--no-times",
-                                          "--report"};
+  const std::vector<std::string> sweep = {"sweep",   "--encoder", "--sequence", "16,32",
+                                          "--tiles", "8,16",      "--no-times", "--report"};
   std::vector<std::string> first = sweep;
   first.push_back("first.html");
   const Outcome run = velkc(first);

@@ -149,9 +149,10 @@ std::string document(const vc::Schedule& schedule, const ScheduleTimeline& timel
                    {"notional_kernel_cycles", NOTIONAL_KERNEL_CYCLES},
                    {"tile_count", schedule.tile_count},
                    {"end_cycle", timeline.end_cycle}};
-  std::string text = "{\"otherData\": " + other.dump() + ",\n\"traceEvents\": [\n";
+  // The events first: a reader that stops after them still has the whole trace.
+  std::string text = "{\"traceEvents\": [\n";
   for (std::size_t i = 0; i < events.size(); ++i) text += events[i].dump() + (i + 1 < events.size() ? ",\n" : "\n");
-  return text + "]}\n";
+  return text + "],\n\"otherData\": " + other.dump() + "}\n";
 }
 
 }  // namespace

@@ -10,9 +10,8 @@
 namespace velk_io {
 namespace {
 
-constexpr std::array<std::string_view, 12> COLOURS = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759",
-                                                      "#76b7b2", "#edc948", "#b07aa1", "#ff9da7",
-                                                      "#9c755f", "#86bc86", "#d37295", "#8cd17d"};
+constexpr std::array<std::string_view, 12> COLOURS = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#edc948",
+                                                      "#b07aa1", "#ff9da7", "#9c755f", "#86bc86", "#d37295", "#8cd17d"};
 
 constexpr std::string_view STYLE = R"(
 body { font-family: "DejaVu Sans", sans-serif; font-size: 14px; color: #222; margin: 20px 28px; max-width: 1340px; }
@@ -178,9 +177,8 @@ std::string line_chart(std::string_view title, std::string_view y_unit, AxisKind
     for (std::size_t i = 0; i < line.values.size() && i < x_labels.size(); ++i) {
       if (i >= line.present.size() || !line.present[i]) continue;
       svg += "<circle cx=\"" + coordinate(x_of(i)) + "\" cy=\"" + coordinate(y_of(line.values[i])) +
-             "\" r=\"3.5\" fill=\"" + colour + "\"><title>" + escape_html(line.name) + ", " +
-             escape_html(x_labels[i]) + " tiles: " + coordinate(line.values[i]) + " " + escape_html(y_unit) +
-             "</title></circle>\n";
+             "\" r=\"3.5\" fill=\"" + colour + "\"><title>" + escape_html(line.name) + ", " + escape_html(x_labels[i]) +
+             " tiles: " + coordinate(line.values[i]) + " " + escape_html(y_unit) + "</title></circle>\n";
     }
     const double legend_y = TOP + 14.0 * static_cast<double>(s);
     svg += "<rect x=\"" + coordinate(WIDTH - RIGHT + 12) + "\" y=\"" + coordinate(legend_y - 8) +

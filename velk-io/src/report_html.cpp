@@ -67,7 +67,8 @@ std::string summary_section(const vc::Schedule& schedule, const vc::CompilerOpti
     rows.emplace_back("peak SRAM, minimum", peak_text(spread->minimum));
   }
   std::string html = "<h2 id=\"summary\">Summary</h2>\n<table class=\"summary\">\n";
-  for (const auto& [name, value] : rows) html += "<tr><th class=\"text\">" + escape_html(name) + "</th>" + cell(value, true) + "</tr>\n";
+  for (const auto& [name, value] : rows)
+    html += "<tr><th class=\"text\">" + escape_html(name) + "</th>" + cell(value, true) + "</tr>\n";
   html += "</table>\n<details><summary>as velkc compile prints it</summary>\n<pre>" +
           escape_html(render_summary(summary)) + "</pre>\n</details>\n";
   return html;
@@ -83,10 +84,11 @@ std::string phase_section(const vc::Graph& graph, const vc::Schedule& schedule, 
   std::string html =
       "<h2 id=\"phases\">Phases</h2>\n<p class=\"note\">Start and end are cycles on the schedule's clock: "
       "exchange phases last as long as their launch, compute phases a notional " +
-      std::to_string(NOTIONAL_KERNEL_CYCLES) + " cycles, since kernels have no cycle model.</p>\n<table class=\"phases\">\n" +
-      header_cells({"phase", "kind", "what", "tiles", "groups", "slots", "payload words", "cycles", "bound", "start",
-                    "end"},
-                   {"kind", "what"});
+      std::to_string(NOTIONAL_KERNEL_CYCLES) +
+      " cycles, since kernels have no cycle model.</p>\n<table class=\"phases\">\n" +
+      header_cells(
+          {"phase", "kind", "what", "tiles", "groups", "slots", "payload words", "cycles", "bound", "start", "end"},
+          {"kind", "what"});
   for (const PhaseSpan& span : timeline.phases) {
     const vc::Phase& phase = schedule.phases[span.phase];
     const std::string start = std::to_string(span.start_cycle);
@@ -95,8 +97,8 @@ std::string phase_section(const vc::Graph& graph, const vc::Schedule& schedule, 
       std::string what = "?";
       if (compute->op.index < graph.ops.size()) {
         const vc::Op& op = graph.ops[compute->op.index];
-        const vc::Shape shape = op.output.index < graph.tensors.size() ? graph.tensors[op.output.index].shape
-                                                                        : vc::Shape{};
+        const vc::Shape shape =
+            op.output.index < graph.tensors.size() ? graph.tensors[op.output.index].shape : vc::Shape{};
         what = std::string(vc::operation_name(op.kind)) + " " + op.name + " " + shape_text(shape);
       }
       html += "<tr>" + cell(std::to_string(span.phase)) + cell("compute", true) + cell(what, true) +
@@ -133,8 +135,9 @@ std::string peak_section(const vc::Schedule& schedule, const CompileSummary& sum
   if (summary.data_offset != 0) {
     note += " (the data window starts " + std::to_string(summary.data_offset) + " bytes above it)";
   }
-  note += ". The orange mark is its lower bound, the most bytes of its regions live in one phase. "
-          "Click a bar for the tile's memory map.";
+  note +=
+      ". The orange mark is its lower bound, the most bytes of its regions live in one phase. "
+      "Click a bar for the tile's memory map.";
   return "<h2 id=\"peak-sram\">Peak SRAM per tile</h2>\n<p class=\"note\">" + escape_html(note) + "</p>\n" +
          peak_chart_svg(summary, schedule.tile_count);
 }
@@ -181,7 +184,8 @@ std::string launch_section(const vc::Graph& graph, const vc::Schedule& schedule,
     html += "<h3 id=\"launch-" + std::to_string(launch.phase) + "-" + std::to_string(launch.epoch) + "\">phase " +
             std::to_string(launch.phase) + ", launch " + std::to_string(launch.epoch) + ": " +
             std::to_string(launch.cycles) + " cycles, " + plural(epoch->groups.size(), "group") + " in " +
-            plural(slots, "slot") + ", " + plural(launch.tiles.size(), "tile") + " with a role, from cycle " + std::to_string(launch.start_cycle) + "</h3>\n" +
+            plural(slots, "slot") + ", " + plural(launch.tiles.size(), "tile") + " with a role, from cycle " +
+            std::to_string(launch.start_cycle) + "</h3>\n" +
             launch_gantt_svg(graph, launch, *epoch, schedule.tile_count);
   }
   return html;
@@ -189,7 +193,8 @@ std::string launch_section(const vc::Graph& graph, const vc::Schedule& schedule,
 
 }  // namespace
 
-Result<std::string> report_html(const vc::Graph& graph, const vc::CompilerOptions& options, const CompileOutput& output) {
+Result<std::string> report_html(const vc::Graph& graph, const vc::CompilerOptions& options,
+                                const CompileOutput& output) {
   const vc::Schedule& schedule = output.compiled.schedule;
   Result<ScheduleTimeline> timeline = schedule_timeline(schedule, output.compiled.exchanges);
   if (!timeline) return std::unexpected(timeline.error());

@@ -29,8 +29,8 @@ std::string svg_open(double width, double height, std::string_view css_class) {
 }
 
 std::string rect(double x, double y, double width, double height, std::string_view fill, std::string_view extra = "") {
-  return "<rect x=\"" + coordinate(x) + "\" y=\"" + coordinate(y) + "\" width=\"" + coordinate(width) +
-         "\" height=\"" + coordinate(height) + "\" fill=\"" + std::string(fill) + "\"" +
+  return "<rect x=\"" + coordinate(x) + "\" y=\"" + coordinate(y) + "\" width=\"" + coordinate(width) + "\" height=\"" +
+         coordinate(height) + "\" fill=\"" + std::string(fill) + "\"" +
          (extra.empty() ? "" : " " + std::string(extra)) + "/>";
 }
 
@@ -67,8 +67,8 @@ std::string region_title(const vc::Graph& graph, const vc::Allocation& a) {
   const std::string kind = staging != nullptr ? "staging of exchange phase " + std::to_string(staging->phase) : "home";
   return "tensor " + std::to_string(a.tensor.index) + " \"" + tensor_name(graph, a.tensor) + "\" (" + kind +
          ")\naddress " + hex_address(a.address) + " to " + hex_address(std::uint64_t{a.address} + a.size) + ", " +
-         std::to_string(a.size) + " bytes (" + byte_size(a.size) + ")\nlive in phases " +
-         std::to_string(a.live_from) + " to " + std::to_string(a.live_until);
+         std::to_string(a.size) + " bytes (" + byte_size(a.size) + ")\nlive in phases " + std::to_string(a.live_from) +
+         " to " + std::to_string(a.live_until);
 }
 
 // Characters, not bytes, of a UTF-8 text: the bytes that do not continue a character.
@@ -216,8 +216,8 @@ std::string memory_map_svg(const vc::Graph& graph, const vc::Schedule& schedule,
     const std::uint64_t step = byte_tick_step(panel.end - panel.base, 6);
     for (std::uint64_t address = panel.base; address <= panel.end; address += step) {
       const double ty = top + static_cast<double>(address - panel.base) * scale;
-      svg += line(LEFT - 4, ty, LEFT, ty, "axis") + text(LEFT - 7, ty + 4, hex_address(address), "text-anchor=\"end\"") +
-             "\n";
+      svg += line(LEFT - 4, ty, LEFT, ty, "axis") +
+             text(LEFT - 7, ty + 4, hex_address(address), "text-anchor=\"end\"") + "\n";
     }
     for (const vc::Allocation* a : panel.regions) {
       const std::size_t first = std::min(a->live_from, columns - 1);
@@ -239,8 +239,8 @@ std::string memory_map_svg(const vc::Graph& graph, const vc::Schedule& schedule,
   return svg + "</svg>\n";
 }
 
-std::string launch_gantt_svg(const vc::Graph& graph, const LaunchTimeline& launch, const vc::LoweredExchangeEpoch& epoch,
-                             std::uint16_t tile_count) {
+std::string launch_gantt_svg(const vc::Graph& graph, const LaunchTimeline& launch,
+                             const vc::LoweredExchangeEpoch& epoch, std::uint16_t tile_count) {
   constexpr double LEFT = 84;
   constexpr double TOP = 22;
   constexpr double ROW = 16;
@@ -254,8 +254,8 @@ std::string launch_gantt_svg(const vc::Graph& graph, const LaunchTimeline& launc
   const std::uint64_t step = tick_step(launch.cycles, 12);
   for (std::uint64_t c = 0; c <= launch.cycles; c += step) {
     const double x = LEFT + static_cast<double>(c) * scale;
-    svg += line(x, TOP - 4, x, TOP + ROW * rows, "grid") + text(x, TOP - 8, std::to_string(c), "text-anchor=\"middle\"") +
-           "\n";
+    svg += line(x, TOP - 4, x, TOP + ROW * rows, "grid") +
+           text(x, TOP - 8, std::to_string(c), "text-anchor=\"middle\"") + "\n";
   }
   for (std::size_t r = 0; r < launch.tiles.size(); ++r) {
     const TileLaunch& tile = launch.tiles[r];
@@ -276,8 +276,8 @@ std::string launch_gantt_svg(const vc::Graph& graph, const LaunchTimeline& launc
         const std::size_t slot = *slice.group < launch.group_slots.size() ? launch.group_slots[*slice.group] : 0;
         hover += "\ngroup " + std::to_string(*slice.group) + " in slot " + std::to_string(slot) + ": tensor " +
                  std::to_string(group.tensor.index) + " \"" + tensor_name(graph, group.tensor) + "\", " +
-                 std::to_string(group.bytes) + " bytes from tile " + std::to_string(group.source_tile) +
-                 " to tiles " + tiles_text(group.destination_tiles);
+                 std::to_string(group.bytes) + " bytes from tile " + std::to_string(group.source_tile) + " to tiles " +
+                 tiles_text(group.destination_tiles);
       }
       svg += "<rect class=\"slice\" x=\"" + coordinate(x) + "\" y=\"" + coordinate(y + 2) + "\" width=\"" +
              coordinate(width) + "\" height=\"" + coordinate(ROW - 4) + "\" fill=\"" +

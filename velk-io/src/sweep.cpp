@@ -60,7 +60,8 @@ std::vector<ChartSeries> chart_series(std::span<const SweepGraph> graphs, std::s
     ChartSeries line{graphs[g].name, std::vector<double>(counts.size(), 0), std::vector<bool>(counts.size(), false)};
     for (const SweepPoint& point : points) {
       if (point.graph != g) continue;
-      const auto at = static_cast<std::size_t>(std::find(counts.begin(), counts.end(), point.tile_count) - counts.begin());
+      const auto at =
+          static_cast<std::size_t>(std::find(counts.begin(), counts.end(), point.tile_count) - counts.begin());
       const std::optional<double> value = figure(point);
       if (at >= counts.size() || line.present[at] || !value) continue;
       line.values[at] = *value;
@@ -82,8 +83,8 @@ std::string html_table(std::span<const SweepGraph> graphs, std::span<const Sweep
     if (point.figures) {
       for (const std::string& value : figure_cells(*point.figures)) html += "<td>" + value + "</td>";
     } else {
-      html += "<td class=\"text\" colspan=\"" + std::to_string(FIGURE_HEADERS.size()) + "\">failed: " +
-              escape_html(point.failure) + "</td>";
+      html += "<td class=\"text\" colspan=\"" + std::to_string(FIGURE_HEADERS.size()) +
+              "\">failed: " + escape_html(point.failure) + "</td>";
     }
     if (with_times) html += "<td>" + milliseconds_text(point) + "</td>";
     html += "</tr>\n";
@@ -209,10 +210,12 @@ std::string sweep_report_html(std::span<const SweepGraph> graphs, std::span<cons
   std::vector<std::tuple<std::string, std::string, AxisKind, Figure>> charts = {
       {"peak SRAM, maximum over tiles", "bytes", AxisKind::Bytes,
        from_figures([](const SweepFigures& f) { return f.peak_maximum; })},
-      {"peak SRAM, median over tiles", "bytes", AxisKind::Bytes, from_figures([](const SweepFigures& f) { return f.peak_median; })},
+      {"peak SRAM, median over tiles", "bytes", AxisKind::Bytes,
+       from_figures([](const SweepFigures& f) { return f.peak_median; })},
       {"exchange cycles, all launches", "cycles", AxisKind::Count,
        from_figures([](const SweepFigures& f) { return f.exchange_cycles; })},
-      {"exchange launches", "launches", AxisKind::Count, from_figures([](const SweepFigures& f) { return f.launches; })},
+      {"exchange launches", "launches", AxisKind::Count,
+       from_figures([](const SweepFigures& f) { return f.launches; })},
       {"phases", "phases", AxisKind::Count, from_figures([](const SweepFigures& f) { return f.phases; })},
   };
   if (with_times) {

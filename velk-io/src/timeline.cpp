@@ -152,7 +152,8 @@ Result<std::vector<std::size_t>> group_slots(const vc::Schedule& schedule, std::
   return result;
 }
 
-Result<std::vector<LaunchTimeline>> phase_launches(const vc::Schedule& schedule, const vc::LoweredExchangePhase& lowered,
+Result<std::vector<LaunchTimeline>> phase_launches(const vc::Schedule& schedule,
+                                                   const vc::LoweredExchangePhase& lowered,
                                                    const vc::ExchangePhase& exchange, std::uint64_t start_cycle) {
   std::size_t groups = 0;
   for (const vc::LoweredExchangeEpoch& epoch : lowered.epochs) groups += epoch.groups.size();
@@ -164,15 +165,18 @@ Result<std::vector<LaunchTimeline>> phase_launches(const vc::Schedule& schedule,
   for (std::size_t e = 0; e < lowered.epochs.size(); ++e) {
     const vc::LoweredExchangeEpoch& epoch = lowered.epochs[e];
     const auto first = slots->begin() + static_cast<std::ptrdiff_t>(first_group);
-    LaunchTimeline launch{lowered.phase, e, cycle, epoch.cost.estimated_cycles,
+    LaunchTimeline launch{lowered.phase,
+                          e,
+                          cycle,
+                          epoch.cost.estimated_cycles,
                           std::vector<std::size_t>(first, first + static_cast<std::ptrdiff_t>(epoch.groups.size())),
                           {}};
     for (const auto& [tile, program] : epoch.tile_rows) {
       Result<TileLaunch> read = tile_launch(epoch, tile);
       if (!read) {
-        return std::unexpected(IoError{"phase " + std::to_string(lowered.phase) + " launch " + std::to_string(e) +
-                                           ", " + read.error().place,
-                                       read.error().message});
+        return std::unexpected(IoError{
+            "phase " + std::to_string(lowered.phase) + " launch " + std::to_string(e) + ", " + read.error().place,
+            read.error().message});
       }
       launch.tiles.push_back(std::move(*read));
     }

@@ -36,8 +36,8 @@ Json metadata(int pid, std::optional<int> tid, std::string_view name, Json args)
 
 Json slice(std::string_view category, std::string name, int pid, int tid, std::uint64_t start, std::uint64_t duration,
            Json args) {
-  return Json{{"ph", "X"},   {"cat", category}, {"name", std::move(name)}, {"pid", pid},
-              {"tid", tid},  {"ts", start},     {"dur", duration},         {"args", std::move(args)}};
+  return Json{{"ph", "X"},  {"cat", category}, {"name", std::move(name)}, {"pid", pid},
+              {"tid", tid}, {"ts", start},     {"dur", duration},         {"args", std::move(args)}};
 }
 
 // Half a cycle into the slice, so the arrow binds to it and not to a neighbour that ends
@@ -45,8 +45,9 @@ Json slice(std::string_view category, std::string name, int pid, int tid, std::u
 Json flow(std::string_view phase_letter, std::uint64_t id, int tid, std::uint64_t slice_start,
           std::uint64_t launch_start) {
   const double ts = static_cast<double>(launch_start + slice_start) + 0.5;
-  return Json{{"ph", phase_letter}, {"cat", "multicast"}, {"name", "multicast"}, {"id", id},
-              {"pid", TILES_PID},   {"tid", tid},         {"ts", ts},          {"bp", "e"}};
+  return Json{{"ph", phase_letter}, {"cat", "multicast"}, {"name", "multicast"},
+              {"id", id},           {"pid", TILES_PID},   {"tid", tid},
+              {"ts", ts},           {"bp", "e"}};
 }
 
 std::string tensor_name(const vc::Graph& graph, vc::TensorId tensor) {
@@ -74,8 +75,8 @@ std::string phase_label(const vc::Graph& graph, const vc::Phase& phase, std::siz
 
 Json word_args(const vc::Graph& graph, const LaunchTimeline& launch, const vc::LoweredExchangeEpoch& epoch,
                const TileLaunch& tile, const WordSlice& word) {
-  Json args{{"phase", launch.phase},          {"launch", launch.epoch},         {"tile", tile.tile},
-            {"word_index", word.word_index},  {"word", word_text(word.word)},   {"start_cycle", word.start_cycle},
+  Json args{{"phase", launch.phase},         {"launch", launch.epoch},       {"tile", tile.tile},
+            {"word_index", word.word_index}, {"word", word_text(word.word)}, {"start_cycle", word.start_cycle},
             {"end_cycle", word.end_cycle}};
   if (word.role == WordRole::Send || word.role == WordRole::SendOff) args["words"] = word.word.advance;
   if (!word.group || *word.group >= epoch.groups.size()) return args;
@@ -133,7 +134,8 @@ std::vector<Json> metadata_events(const vc::Schedule& schedule) {
   events.push_back(metadata(SCHEDULE_PID, PHASES_TID, "thread_name", Json{{"name", "phases"}}));
   for (std::uint32_t t = 0; t < schedule.tile_count; ++t) {
     const auto tile = static_cast<std::uint16_t>(t);
-    events.push_back(metadata(TILES_PID, tile_tid(tile), "thread_name", Json{{"name", tile_name(tile, schedule.tile_count)}}));
+    events.push_back(
+        metadata(TILES_PID, tile_tid(tile), "thread_name", Json{{"name", tile_name(tile, schedule.tile_count)}}));
     events.push_back(metadata(TILES_PID, tile_tid(tile), "thread_sort_index", Json{{"sort_index", tile}}));
   }
   return events;
@@ -147,9 +149,10 @@ std::string document(const vc::Schedule& schedule, const ScheduleTimeline& timel
                    {"notional_kernel_cycles", NOTIONAL_KERNEL_CYCLES},
                    {"tile_count", schedule.tile_count},
                    {"end_cycle", timeline.end_cycle}};
-  std::string text = "{\"otherData\": " + other.dump() + ",\n\"traceEvents\": [\n";
+  // The events first: a reader that stops after them still has the whole trace.
+  std::string text = "{\"traceEvents\": [\n";
   for (std::size_t i = 0; i < events.size(); ++i) text += events[i].dump() + (i + 1 < events.size() ? ",\n" : "\n");
-  return text + "]}\n";
+  return text + "],\n\"otherData\": " + other.dump() + "}\n";
 }
 
 }  // namespace
@@ -183,15 +186,14 @@ Result<std::string> trace_json(const vc::Graph& graph, const CompiledSchedule& c
       const std::string op_name = compute->op.index < graph.ops.size() ? graph.ops[compute->op.index].name : "";
       for (const vc::KernelCommand& command : compute->commands) {
         if (command.tile >= tile_events.size()) continue;
-        tile_events[command.tile].push_back(slice(
-            "compute", specialization_label(command.specialization), TILES_PID, tile_tid(command.tile),
-            span.start_cycle, NOTIONAL_KERNEL_CYCLES,
-            Json{{"phase", span.phase},
-                 {"op", compute->op.index},
-                 {"op_name", op_name},
-                 {"output", tensor_name(graph, command.output)},
-                 {"notional", true},
-                 {"notional_kernel_cycles", NOTIONAL_KERNEL_CYCLES}}));
+        tile_events[command.tile].push_back(slice("compute", specialization_label(command.specialization), TILES_PID,
+                                                  tile_tid(command.tile), span.start_cycle, NOTIONAL_KERNEL_CYCLES,
+                                                  Json{{"phase", span.phase},
+                                                       {"op", compute->op.index},
+                                                       {"op_name", op_name},
+                                                       {"output", tensor_name(graph, command.output)},
+                                                       {"notional", true},
+                                                       {"notional_kernel_cycles", NOTIONAL_KERNEL_CYCLES}}));
       }
       continue;
     }

@@ -157,8 +157,8 @@ namespace velk_io {
 namespace {
 
 TEST(WordText, NamesTheWordAndItsFieldsOnOneLine) {
-  const std::vector<DecodedWord> words = decode_words(std::vector<std::uint32_t>{
-      velk_exchange::ROW_ENTRY_WORD, 0x40A00004, 0x78000203, 0x61194800, 0x12345678});
+  const std::vector<DecodedWord> words = decode_words(
+      std::vector<std::uint32_t>{velk_exchange::ROW_ENTRY_WORD, 0x40A00004, 0x78000203, 0x61194800, 0x12345678});
   EXPECT_EQ(word_text(words[0]), "0x41800003 row-entry");
   EXPECT_EQ(word_text(words[1]), "0x40A00004 delay cycles=4");
   EXPECT_EQ(word_text(words[2]), "0x78000203 send count_minus_one=0 base_word=0x40 direction=3");

@@ -16,9 +16,8 @@ inline velk_compiler::Schedule exchange_schedule(std::span<const velk_compiler::
   namespace vc = velk_compiler;
   const auto has = [](const vc::Schedule& schedule, vc::TensorId tensor, std::uint16_t tile,
                       const vc::AllocationKind& kind) {
-    return std::any_of(schedule.allocations.begin(), schedule.allocations.end(), [&](const vc::Allocation& a) {
-      return a.tensor == tensor && a.tile == tile && a.kind == kind;
-    });
+    return std::any_of(schedule.allocations.begin(), schedule.allocations.end(),
+                       [&](const vc::Allocation& a) { return a.tensor == tensor && a.tile == tile && a.kind == kind; });
   };
   vc::Schedule schedule;
   schedule.tile_count = 16;

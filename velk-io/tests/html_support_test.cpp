@@ -23,9 +23,18 @@ TEST(Coordinate, OneDecimalAlways) {
 
 TEST(ByteSize, LargestUnitWithUpToTwoDecimals) {
   const std::pair<std::uint64_t, std::string_view> cases[] = {
-      {0, "0 B"},           {1, "1 B"},           {1023, "1023 B"},     {1024, "1 KiB"},
-      {1536, "1.5 KiB"},    {1025, "1 KiB"},      {1034, "1.01 KiB"},   {41984, "41 KiB"},
-      {1048575, "1024 KiB"}, {1048576, "1 MiB"},  {2359296, "2.25 MiB"}, {std::uint64_t{1} << 30, "1 GiB"},
+      {0, "0 B"},
+      {1, "1 B"},
+      {1023, "1023 B"},
+      {1024, "1 KiB"},
+      {1536, "1.5 KiB"},
+      {1025, "1 KiB"},
+      {1034, "1.01 KiB"},
+      {41984, "41 KiB"},
+      {1048575, "1024 KiB"},
+      {1048576, "1 MiB"},
+      {2359296, "2.25 MiB"},
+      {std::uint64_t{1} << 30, "1 GiB"},
       {std::uint64_t{1} << 40, "1024 GiB"},
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(byte_size(bytes), text) << bytes;
@@ -39,10 +48,13 @@ TEST(HexAddress, UpperCaseWithoutPadding) {
 
 TEST(TickStep, RoundStepsOfOneTwoOrFiveTimesAPowerOfTen) {
   const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t> cases[] = {
-      {0, 5, 1},     {1, 5, 1},       {5, 5, 1},         {6, 5, 2},
-      {10, 5, 2},    {11, 5, 2},      {25, 5, 5},        {26, 5, 5},        {51, 5, 10},
-      {344, 12, 50}, {15664, 10, 2000}, {64, 16, 5},     {1472, 16, 100},
-      {std::numeric_limits<std::uint64_t>::max(), 1, std::numeric_limits<std::uint64_t>::max()},
+      {0, 5, 1},         {1, 5, 1},
+      {5, 5, 1},         {6, 5, 2},
+      {10, 5, 2},        {11, 5, 2},
+      {25, 5, 5},        {26, 5, 5},
+      {51, 5, 10},       {344, 12, 50},
+      {15664, 10, 2000}, {64, 16, 5},
+      {1472, 16, 100},   {std::numeric_limits<std::uint64_t>::max(), 1, std::numeric_limits<std::uint64_t>::max()},
   };
   for (const auto& [maximum, count, step] : cases) EXPECT_EQ(tick_step(maximum, count), step) << maximum;
   EXPECT_EQ(tick_step(100, 0), 1u);
@@ -50,15 +62,16 @@ TEST(TickStep, RoundStepsOfOneTwoOrFiveTimesAPowerOfTen) {
 
 TEST(ByteTickStep, PowersOfTwo) {
   const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t> cases[] = {
-      {0, 5, 1}, {5, 5, 1}, {6, 5, 2}, {41984, 5, 8192}, {49152, 5, 16384}, {40960, 5, 8192}, {0x2710, 6, 2048}, {100, 0, 1},
+      {0, 5, 1},         {5, 5, 1},        {6, 5, 2},         {41984, 5, 8192},
+      {49152, 5, 16384}, {40960, 5, 8192}, {0x2710, 6, 2048}, {100, 0, 1},
   };
   for (const auto& [maximum, count, step] : cases) EXPECT_EQ(byte_tick_step(maximum, count), step) << maximum;
 }
 
 TEST(LineChart, OnePolylinePerSeriesAndOnePointPerPresentValue) {
-  const std::string svg = line_chart("peak", "bytes", AxisKind::Count, {"8", "16", "32"},
-                                     {ChartSeries{"a", {10, 20, 30}, {true, true, true}},
-                                      ChartSeries{"b<c", {5, 0, 7}, {true, false, true}}});
+  const std::string svg = line_chart(
+      "peak", "bytes", AxisKind::Count, {"8", "16", "32"},
+      {ChartSeries{"a", {10, 20, 30}, {true, true, true}}, ChartSeries{"b<c", {5, 0, 7}, {true, false, true}}});
   EXPECT_TRUE(svg.starts_with("<svg class=\"chart\""));
   EXPECT_TRUE(svg.ends_with("</svg>\n"));
   auto count = [&svg](std::string_view needle) {

@@ -130,7 +130,8 @@ TEST(ReportHtml, LaunchChartsHoldEveryTimedWordAndEachTilesDecodedProgram) {
     const std::size_t heading =
         report.html.find("<h3 id=\"launch-" + std::to_string(launch.phase) + "-" + std::to_string(launch.epoch), from);
     ASSERT_NE(heading, std::string::npos);
-    const std::string_view chart = element(std::string_view(report.html).substr(heading), "<svg class=\"gantt\"", "</svg>");
+    const std::string_view chart =
+        element(std::string_view(report.html).substr(heading), "<svg class=\"gantt\"", "</svg>");
     std::size_t slices = 0;
     for (const TileLaunch& tile : launch.tiles) {
       slices += tile.slices.size();

@@ -65,9 +65,9 @@ TEST(TileLaunch, SingleGroupSenderAndReceiverWordByWord) {
 // Tile 1 sends in the first slot and receives in the second; tile 2 receives, then sends.
 // Their second rows' first words are shortened to keep their planned cycles.
 TEST(TileLaunch, RolesInTwoSlotsKeepTheirGroupsAndPlannedCycles) {
-  const vc::LoweredExchangePhase phase = lower_one({vc::Transfer{0, 1, vc::TensorId{0}, 64},
-                                                    vc::Transfer{2, 3, vc::TensorId{1}, 64},
-                                                    vc::Transfer{1, 2, vc::TensorId{2}, 64}});
+  const vc::LoweredExchangePhase phase =
+      lower_one({vc::Transfer{0, 1, vc::TensorId{0}, 64}, vc::Transfer{2, 3, vc::TensorId{1}, 64},
+                 vc::Transfer{1, 2, vc::TensorId{2}, 64}});
   const vc::LoweredExchangeEpoch& epoch = phase.epochs.at(0);
   ASSERT_EQ(epoch.groups.size(), 3u);
   ASSERT_EQ(epoch.groups[0].source_tile, 1);  // 1 -> {2} runs first
@@ -80,9 +80,9 @@ TEST(TileLaunch, RolesInTwoSlotsKeepTheirGroupsAndPlannedCycles) {
     roles.push_back(slice.role);
     groups.push_back(slice.group);
   }
-  EXPECT_EQ(roles, (std::vector<WordRole>{WordRole::StartDelay, WordRole::Send, WordRole::ReceiveWait,
-                                          WordRole::Receive, WordRole::Receive, WordRole::TrailingDelay,
-                                          WordRole::Padding}));
+  EXPECT_EQ(roles,
+            (std::vector<WordRole>{WordRole::StartDelay, WordRole::Send, WordRole::ReceiveWait, WordRole::Receive,
+                                   WordRole::Receive, WordRole::TrailingDelay, WordRole::Padding}));
   EXPECT_EQ(groups, (std::vector<std::optional<std::size_t>>{0, 0, 1, 1, 1, 1, std::nullopt}));
 
   // The receive wait was shortened: it ends in the program where it ends in its own row.
@@ -209,11 +209,7 @@ TEST(TileLaunch, RefusesProgramsThatDoNotComeFromTheirRows) {
        1,
        0x40A00000,
        {"tile 1", "word 1 (0x40A00000) does not come from the row of group 0 (0x64000000)"}},
-      {"padding that sends",
-       0,
-       3,
-       0x78000003,
-       {"tile 0", "word 3 (0x78000003) is neither a row's word nor padding"}},
+      {"padding that sends", 0, 3, 0x78000003, {"tile 0", "word 3 (0x78000003) is neither a row's word nor padding"}},
       {"return word", 1, 5, 0, {"tile 1", "program does not end with the row return word"}},
   };
   for (const TamperCase& c : cases) {
@@ -255,8 +251,10 @@ TEST(TileName, PadsToFourDigitsOrTheTileCountsWidth) {
 TEST(SpecializationLabel, ShowsEveryFieldOfTheKey) {
   EXPECT_EQ(specialization_label(vc::SpecializationKey{"matmul", {32, 256}, 1, "body", 16}),
             "matmul [32, 256] body, 1 worker, align 16");
-  EXPECT_EQ(specialization_label(vc::SpecializationKey{"add", {64}, 6, "tail", 64}), "add [64] tail, 6 workers, align 64");
-  EXPECT_EQ(specialization_label(vc::SpecializationKey{"gelu", {}, 2, "body", 16}), "gelu [] body, 2 workers, align 16");
+  EXPECT_EQ(specialization_label(vc::SpecializationKey{"add", {64}, 6, "tail", 64}),
+            "add [64] tail, 6 workers, align 64");
+  EXPECT_EQ(specialization_label(vc::SpecializationKey{"gelu", {}, 2, "body", 16}),
+            "gelu [] body, 2 workers, align 16");
 }
 
 TEST(WordRoleName, NamesEveryRole) {

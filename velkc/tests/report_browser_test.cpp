@@ -67,7 +67,8 @@ TEST(ReportInBrowser, LoadsRendersAndMapsTheChosenTile) {
       << read_all(dir / "dom.log");
   EXPECT_EQ(console_lines(read_all(dir / "dom.log")), "");
   const std::string dom = read_all(dir / "dom.html");
-  ASSERT_TRUE(dom.ends_with("</html>\n") || dom.ends_with("</html>")) << dom.substr(dom.size() > 200 ? dom.size() - 200 : 0);
+  ASSERT_TRUE(dom.ends_with("</html>\n") || dom.ends_with("</html>"))
+      << dom.substr(dom.size() > 200 ? dom.size() - 200 : 0);
 
   // The chosen tile's map, as the browser parsed it.
   const std::string id = "id=\"memory-tile-" + std::to_string(CHOSEN_TILE) + "\"";
@@ -75,8 +76,7 @@ TEST(ReportInBrowser, LoadsRendersAndMapsTheChosenTile) {
   ASSERT_NE(start, std::string::npos);
   const std::string_view map = std::string_view(dom).substr(start, dom.find("</section>", start) - start);
   const velk_compiler::Graph graph = velk_compiler::encoder_graph({}).value();
-  const velk_io::CompileOutput output =
-      velk_io::compile_output(graph, {}, velk_exchange::Topology::r77()).value();
+  const velk_io::CompileOutput output = velk_io::compile_output(graph, {}, velk_exchange::Topology::r77()).value();
   std::size_t allocations = 0;
   std::size_t staging = 0;
   for (const velk_compiler::Allocation& a : output.compiled.schedule.allocations) {

@@ -172,8 +172,8 @@ TEST(Velkc, CompileWritesTheSameTraceTwice) {
   EXPECT_TRUE(first.out.starts_with("wrote first.json\ngraph: 22 tensors")) << first.out;
   ASSERT_EQ(velkc({"compile", "--encoder", "--trace", "second.json"}).status, 0);
   const std::string trace = read_all(test_dir() / "first.json");
-  EXPECT_TRUE(trace.starts_with("{\"otherData\": {\"format\":\"velk trace\"")) << trace.substr(0, 80);
-  EXPECT_TRUE(trace.ends_with("]}\n"));
+  EXPECT_TRUE(trace.starts_with("{\"traceEvents\": [\n{\"ph\":\"M\"")) << trace.substr(0, 80);
+  EXPECT_TRUE(trace.ends_with("\"tile_count\":64,\"end_cycle\":15664}}\n")) << trace.substr(trace.size() - 80);
   EXPECT_EQ(trace, read_all(test_dir() / "second.json"));
 
   const Outcome unwritable = velkc({"compile", "--encoder", "--trace", "missing/trace.json"});
@@ -199,8 +199,8 @@ TEST(Velkc, SweepTabulatesEveryConfigurationWithoutTimesWhenAsked) {
 }
 
 TEST(Velkc, SweepWritesTheSameReportTwiceWithoutTimes) {
-  const std::vector<std::string> sweep = {"sweep", "--encoder", "--sequence", "16,32", "--tiles", "8,16", "--no-times",
-                                          "--report"};
+  const std::vector<std::string> sweep = {"sweep",   "--encoder", "--sequence", "16,32",
+                                          "--tiles", "8,16",      "--no-times", "--report"};
   std::vector<std::string> first = sweep;
   first.push_back("first.html");
   const Outcome run = velkc(first);

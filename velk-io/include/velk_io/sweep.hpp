@@ -42,8 +42,8 @@ struct SweepFigures {
 struct SweepPoint {
   std::size_t graph = 0;  // position in the sweep's graphs
   std::uint16_t tile_count = 0;
-  std::optional<SweepFigures> figures;  // none when the configuration did not compile
-  std::string failure;                  // then the compiler's error, as velk_compiler::to_string gives it
+  std::optional<SweepFigures> figures;         // none when the configuration did not compile
+  std::string failure;                         // then the compiler's error, as velk_compiler::to_string gives it
   std::optional<double> compile_milliseconds;  // the wall time of compile_output, when measured
   bool operator==(const SweepPoint&) const = default;
 };
@@ -72,8 +72,7 @@ std::vector<SweepPoint> run_sweep(std::span<const SweepGraph> graphs, std::span<
 // The points as a text table, one line per configuration and a header, columns aligned; a
 // failed configuration shows its error in place of its figures. The compile time column is
 // there when `with_times` is set (a point without a measured time shows "-").
-std::string render_sweep_table(std::span<const SweepGraph> graphs, std::span<const SweepPoint> points,
-                               bool with_times);
+std::string render_sweep_table(std::span<const SweepGraph> graphs, std::span<const SweepPoint> points, bool with_times);
 
 // A self-contained HTML page: the table, and a line chart per figure against the tile
 // count with one line per graph (failed configurations leave a gap). The compile time

@@ -7,9 +7,7 @@
 // the slices they join, so that each lies strictly inside its slice.
 //
 // Shape (one event per line, in this order):
-//   {"otherData": {"format": "velk trace", "version": 1, "clock": "...", "kernel": "...",
-//                  "notional_kernel_cycles": 1000, "tile_count": 64, "end_cycle": 15664},
-//    "traceEvents": [
+//   {"traceEvents": [
 //     metadata ("ph": "M"): the names and sort order of the three processes and their tracks:
 //       pid 1 "schedule", one track "phases";
 //       pid 2 "tiles", one track per tile (tid = tile + 1) named "tile 0007" and ordered by tile;
@@ -27,7 +25,9 @@
 //       group's send slice to the first receive slice of each of its destinations;
 //     pid 3: counters ("ph": "C", "args": {"bytes": N}) at the start of every phase that takes
 //       time, N being the bytes of the tile's regions live in that phase.
-//   ]}
+//    ],
+//    "otherData": {"format": "velk trace", "version": 1, "clock": "...", "kernel": "...",
+//                  "notional_kernel_cycles": 1000, "tile_count": 64, "end_cycle": 15664}}
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <variant>
 
+#include "text_format.hpp"
 #include "velk_compiler/exchange_scheduler.hpp"
 
 namespace velk_io {
@@ -15,25 +16,6 @@ constexpr std::size_t FULLEST_TILES_SHOWN = 5;
 
 std::string plural(std::size_t count, std::string_view noun) {
   return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
-}
-
-std::string hex(std::uint64_t value) {
-  constexpr std::string_view DIGITS = "0123456789ABCDEF";
-  std::string text;
-  do {
-    text.insert(text.begin(), DIGITS[value & 0xFu]);
-    value >>= 4u;
-  } while (value != 0);
-  return "0x" + text;
-}
-
-std::string padded(std::string text, std::size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
-
-std::string right_aligned(const std::string& text, std::size_t width) {
-  return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
 }
 
 // "+N" above the bound; a figure is never below its lower bound, but say so if it were.
@@ -204,12 +186,12 @@ std::string render_memory_failure(const vc::Graph& graph, const vc::MemoryFailur
           " in that window: " + plural(failure.live_regions.size(), "region") + ", " + std::to_string(live_total) +
           " bytes\n";
   if (failure.live_regions.empty()) return text;
-  text += "  tensor  " + padded("name", name_width) + "  " + padded("kind", 20) + "  address    " +
-          right_aligned("size", 10) + "  live\n";
+  text += "  tensor  " + pad_right("name", name_width) + "  " + pad_right("kind", 20) + "  address    " +
+          pad_left("size", 10) + "  live\n";
   for (const vc::Allocation& a : failure.live_regions) {
-    text += "  " + right_aligned(std::to_string(a.tensor.index), 6) + "  " +
-            padded(tensor_name(graph, a.tensor), name_width) + "  " + padded(kind_text(a.kind), 20) + "  " +
-            padded(hex(a.address), 9) + "  " + right_aligned(std::to_string(a.size), 10) + "  " +
+    text += "  " + pad_left(std::to_string(a.tensor.index), 6) + "  " +
+            pad_right(tensor_name(graph, a.tensor), name_width) + "  " + pad_right(kind_text(a.kind), 20) + "  " +
+            pad_right(hex(a.address), 9) + "  " + pad_left(std::to_string(a.size), 10) + "  " +
             std::to_string(a.live_from) + ".." + std::to_string(a.live_until) + "\n";
   }
   return text;

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <system_error>
 
+#include "text_format.hpp"
+
 namespace velk_io {
 namespace {
 
@@ -55,26 +57,6 @@ std::vector<WordField> decode_fields(std::uint32_t word, InstructionKind kind) {
   }
   for (const FieldLayout& layout : field_layouts(kind)) fields.push_back({layout.name, layout.read(word)});
   return fields;
-}
-
-std::string hex(std::uint32_t value, std::size_t digits) {
-  constexpr std::string_view DIGITS = "0123456789ABCDEF";
-  std::string text;
-  do {
-    text.insert(text.begin(), DIGITS[value & 0xFu]);
-    value >>= 4u;
-  } while (value != 0);
-  if (text.size() < digits) text.insert(0, digits - text.size(), '0');
-  return "0x" + text;
-}
-
-std::string padded(std::string text, std::size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
-
-std::string right_aligned(const std::string& text, std::size_t width) {
-  return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
 }
 
 std::string field_text(const DecodedWord& word) {
@@ -131,9 +113,9 @@ std::string render_words(std::span<const DecodedWord> words) {
   std::string text;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const DecodedWord& word = words[i];
-    text += right_aligned(std::to_string(i), 4) + "  " + hex(word.word, 8) + "  " +
-            padded(std::string(word_name(word)), 10) + "  " + padded(field_text(word), 50) + "  advance " +
-            padded(std::to_string(word.advance), 6) + " ends " + std::to_string(word.end_cycle) + "\n";
+    text += pad_left(std::to_string(i), 4) + "  " + hex(word.word, 8) + "  " +
+            pad_right(std::string(word_name(word)), 10) + "  " + pad_right(field_text(word), 50) + "  advance " +
+            pad_right(std::to_string(word.advance), 6) + " ends " + std::to_string(word.end_cycle) + "\n";
   }
   return text;
 }

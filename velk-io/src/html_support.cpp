@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "text_format.hpp"
+
 namespace velk_io {
 namespace {
 
@@ -84,15 +86,7 @@ std::string byte_size(std::uint64_t bytes) {
   return text + " " + std::string(UNITS[unit]);
 }
 
-std::string hex_address(std::uint64_t value) {
-  constexpr std::string_view DIGITS = "0123456789ABCDEF";
-  std::string text;
-  do {
-    text.insert(text.begin(), DIGITS[value & 0xFu]);
-    value >>= 4u;
-  } while (value != 0);
-  return "0x" + text;
-}
+std::string hex_address(std::uint64_t value) { return hex(value); }
 
 std::string_view series_colour(std::size_t index) { return COLOURS[index % COLOURS.size()]; }
 

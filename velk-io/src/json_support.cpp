@@ -7,6 +7,8 @@
 #include <cmath>
 #include <system_error>
 
+#include "text_format.hpp"
+
 namespace velk_io {
 namespace {
 
@@ -289,12 +291,7 @@ std::vector<std::uint32_t> JsonReader::hex_words(const Node& node) {
   return words;
 }
 
-std::string hex_text(std::uint32_t word) {
-  constexpr std::string_view DIGITS = "0123456789ABCDEF";
-  std::string text = "0x00000000";
-  for (std::size_t i = 0; i < 8; ++i) text[9 - i] = DIGITS[(word >> (4 * i)) & 0xFu];
-  return text;
-}
+std::string hex_text(std::uint32_t word) { return velk_io::hex_word(word); }
 
 Json hex_array(const std::vector<std::uint32_t>& words) {
   Json array = Json::array();

@@ -9,21 +9,13 @@
 #include <utility>
 
 #include "html_support.hpp"
+#include "text_format.hpp"
 #include "velk_io/compile_report.hpp"
 
 namespace velk_io {
 namespace {
 
 namespace vc = velk_compiler;
-
-std::string padded_left(const std::string& text, std::size_t width) {
-  return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
-}
-
-std::string padded_right(std::string text, std::size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
 
 std::string graph_name(std::span<const SweepGraph> graphs, std::size_t index) {
   return index < graphs.size() ? graphs[index].name : "?";
@@ -183,11 +175,11 @@ std::string render_sweep_table(std::span<const SweepGraph> graphs, std::span<con
     for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
   }
   const auto line = [&widths](const std::vector<std::string>& cells) {
-    std::string text = padded_right(cells[0], widths[0]);
+    std::string text = pad_right(cells[0], widths[0]);
     for (std::size_t c = 1; c < cells.size(); ++c) {
       // A failure's message takes the rest of the line as it is.
       const bool message = cells.size() != widths.size() && c == cells.size() - 1;
-      text += "  " + (message ? cells[c] : padded_left(cells[c], widths[c]));
+      text += "  " + (message ? cells[c] : pad_left(cells[c], widths[c]));
     }
     return text + "\n";
   };

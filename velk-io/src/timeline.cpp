@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "text_format.hpp"
 #include "velk_compiler/exchange_scheduler.hpp"
 #include "velk_exchange/instruction.hpp"
 
@@ -89,13 +90,6 @@ bool comes_from(std::uint32_t program_word, std::uint32_t row_word, bool first_t
   std::uint32_t retimed = row_word;
   return vx::set_instruction_advance(retimed, vx::instruction_advance(program_word)).has_value() &&
          retimed == program_word;
-}
-
-std::string hex_word(std::uint32_t word) {
-  constexpr std::string_view DIGITS = "0123456789ABCDEF";
-  std::string text(8, '0');
-  for (std::size_t i = 0; i < 8; ++i) text[7 - i] = DIGITS[(word >> (4 * i)) & 0xFu];
-  return "0x" + text;
 }
 
 Result<std::vector<WordPart>> program_parts(std::span<const std::uint32_t> program, std::span<const TileRole> roles,

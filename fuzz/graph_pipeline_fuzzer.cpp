@@ -91,8 +91,7 @@ void check_call(const Graph& before, const Graph& after, const Result<TensorId>&
     require(after == before, "a refused call leaves the graph unchanged");
     return;
   }
-  require(result.has_value(), "builder accepts what its rules accept",
-          result ? "" : to_string(result.error()));
+  require(result.has_value(), "builder accepts what its rules accept", result ? "" : to_string(result.error()));
   require(after.tensors.size() == before.tensors.size() + 1 && after.ops.size() == before.ops.size() + 1 &&
               after.outputs == before.outputs,
           "an accepted call appends one tensor and one operation");
@@ -259,7 +258,8 @@ void build_step(FuzzInput& in, Graph& graph, std::size_t step) {
         return;
       }
       require(marked.has_value() && graph.outputs.size() == before.outputs.size() + 1 &&
-                  graph.outputs.back() == tensor && graph.tensors[tensor.index].kind == velk_compiler::TensorKind::Output,
+                  graph.outputs.back() == tensor &&
+                  graph.tensors[tensor.index].kind == velk_compiler::TensorKind::Output,
               "mark_output appends the tensor to the outputs and makes it an output");
       return;
     }
@@ -342,9 +342,9 @@ void check_commands(const velk_compiler::Schedule& schedule) {
     std::size_t expected = 1;
     for (const velk_compiler::Phase& phase : schedule.phases) {
       if (const auto* exchange = std::get_if<velk_compiler::ExchangePhase>(&phase)) {
-        expected += static_cast<std::size_t>(std::count_if(exchange->transfers.begin(), exchange->transfers.end(), [&](const auto& x) {
-          return x.source_tile == tile || x.destination_tile == tile;
-        }));
+        expected += static_cast<std::size_t>(
+            std::count_if(exchange->transfers.begin(), exchange->transfers.end(),
+                          [&](const auto& x) { return x.source_tile == tile || x.destination_tile == tile; }));
       } else {
         const auto& commands_of = std::get<velk_compiler::ComputePhase>(phase).commands;
         expected += static_cast<std::size_t>(
@@ -352,8 +352,9 @@ void check_commands(const velk_compiler::Schedule& schedule) {
       }
     }
     require(commands->size() == expected, "one command per transfer and kernel of the tile, then the end");
-    require(commands->back() == velk_compiler::EncodedTileCommand{{velk_compiler::TILE_COMMAND_END, 0, 0, 0, 0, 0, 0, 0}},
-            "the stream closes with the end command");
+    require(
+        commands->back() == velk_compiler::EncodedTileCommand{{velk_compiler::TILE_COMMAND_END, 0, 0, 0, 0, 0, 0, 0}},
+        "the stream closes with the end command");
     for (const velk_compiler::EncodedTileCommand& command : *commands) {
       const std::array<std::uint8_t, 32> bytes = command.to_le_bytes();
       for (std::size_t i = 0; i < 8; ++i) {

@@ -44,7 +44,7 @@ struct Layout {
   InstructionKind kind;
 };
 constexpr Layout LAYOUTS[] = {
-    {0xFFF80000, 0x40A00000, InstructionKind::Delay},    {0xFC000000, 0x60000000, InstructionKind::PicDelay},
+    {0xFFF80000, 0x40A00000, InstructionKind::Delay},     {0xFC000000, 0x60000000, InstructionKind::PicDelay},
     {0xFC000000, 0x64000000, InstructionKind::XpicDelay}, {0xF8000000, 0x70000000, InstructionKind::SendOff},
     {0xF8000000, 0x78000000, InstructionKind::Send},
 };
@@ -85,9 +85,14 @@ std::uint32_t advance_mask(InstructionKind kind) {
 
 // Words with a fair chance of being each kind, the fixed words included.
 std::uint32_t read_word(FuzzInput& in) {
-  static constexpr std::uint32_t OPCODES[] = {0x40A00000, 0x60000000, 0x64000000, 0x70000000,
-                                              0x78000000, velk_exchange::ROW_ENTRY_WORD,
-                                              velk_exchange::ROW_RETURN_WORD, 0};
+  static constexpr std::uint32_t OPCODES[] = {0x40A00000,
+                                              0x60000000,
+                                              0x64000000,
+                                              0x70000000,
+                                              0x78000000,
+                                              velk_exchange::ROW_ENTRY_WORD,
+                                              velk_exchange::ROW_RETURN_WORD,
+                                              0};
   const std::uint8_t form = in.byte();
   const std::uint32_t raw = in.u32();
   if (form < 0x40) return raw;
@@ -123,8 +128,8 @@ void check_builders(FuzzInput& in) {
   require(velk_exchange::instruction_advance(d) == (a & 0x7FFFF) + 1, "delay advance");
 
   const std::uint32_t pic = velk_exchange::delay_pic(a, b, c);
-  require(kind_of(pic) == InstructionKind::PicDelay && field(pic, 19, 7) == (a & 0x7F) && field(pic, 18, 1) == (b & 1) &&
-              field(pic, 0, 18) == (c & 0x3FFFF),
+  require(kind_of(pic) == InstructionKind::PicDelay && field(pic, 19, 7) == (a & 0x7F) &&
+              field(pic, 18, 1) == (b & 1) && field(pic, 0, 18) == (c & 0x3FFFF),
           "PIC delay fields read back cut");
   require(((pic ^ velk_exchange::delay_pic(other, b, c)) & ~0x03F80000u) == 0 &&
               ((pic ^ velk_exchange::delay_pic(a, other, c)) & ~0x00040000u) == 0 &&
@@ -217,7 +222,8 @@ bool changed_only(const Row& before, const Row& after, std::size_t index, std::u
 void check_sender_patch(const Row& row, std::uint32_t byte_address) {
   Row patched = row;
   const velk_exchange::Result<void> result = velk_exchange::patch_sender_address(patched, byte_address);
-  const auto send = std::find_if(row.begin(), row.end(), [](std::uint32_t w) { return kind_of(w) == InstructionKind::Send; });
+  const auto send =
+      std::find_if(row.begin(), row.end(), [](std::uint32_t w) { return kind_of(w) == InstructionKind::Send; });
   if (byte_address % 4 != 0 || byte_address / 4 > 0x3FFFF || send == row.end()) {
     require(!result && result.error() == ExchangeError::address(byte_address) && patched == row,
             "patch_sender_address refuses with Address and leaves the row");
@@ -231,7 +237,8 @@ void check_sender_patch(const Row& row, std::uint32_t byte_address) {
 void check_receiver_patch(const Row& row, std::uint32_t byte_address) {
   Row patched = row;
   const velk_exchange::Result<void> result = velk_exchange::patch_multicast_receiver_address(patched, byte_address);
-  const auto mark = std::find_if(row.begin(), row.end(), [](std::uint32_t w) { return (w & 0xFC014000) == 0x60014000; });
+  const auto mark =
+      std::find_if(row.begin(), row.end(), [](std::uint32_t w) { return (w & 0xFC014000) == 0x60014000; });
   if (byte_address < 0x50000 || byte_address > 0x57FFC || byte_address % 4 != 0 || mark == row.end()) {
     require(!result && result.error() == ExchangeError::address(byte_address) && patched == row,
             "patch_multicast_receiver_address refuses with Address and leaves the row");

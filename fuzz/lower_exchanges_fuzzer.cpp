@@ -16,10 +16,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <tuple>
-#include <utility>
 #include <span>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -91,20 +91,19 @@ void add_regions(FuzzInput& in, std::vector<Allocation>& allocations, const Tran
                  std::size_t phases) {
   const std::uint8_t form = in.byte();
   if (form % 4 != 0) {
-    allocations.push_back(Allocation{t.tensor, t.source_tile, read_address(in, 0x58000), t.bytes, 0,
-                                     phases, Home{}});
+    allocations.push_back(Allocation{t.tensor, t.source_tile, read_address(in, 0x58000), t.bytes, 0, phases, Home{}});
   }
   if (form % 16 != 1) {
     std::size_t until = p + 1;
     if (in.byte() == 0xFF) until = in.in_range(0, static_cast<std::uint32_t>(phases + 1));
-    allocations.push_back(Allocation{t.tensor, t.destination_tile, read_address(in, 0x50000), t.bytes, p,
-                                     until, ExchangeStaging{p}});
+    allocations.push_back(
+        Allocation{t.tensor, t.destination_tile, read_address(in, 0x50000), t.bytes, p, until, ExchangeStaging{p}});
   }
   if (form >= 0xE0 && p > 0) {
     const std::size_t earlier = in.in_range(0, static_cast<std::uint32_t>(p - 1));
     const std::size_t until = earlier + in.in_range(0, 3);
-    allocations.push_back(Allocation{t.tensor, t.source_tile, read_address(in, 0x50000), t.bytes, earlier,
-                                     until, ExchangeStaging{earlier}});
+    allocations.push_back(Allocation{t.tensor, t.source_tile, read_address(in, 0x50000), t.bytes, earlier, until,
+                                     ExchangeStaging{earlier}});
   }
 }
 
@@ -180,7 +179,8 @@ const Allocation* first_staging(const Schedule& schedule, TensorId tensor, std::
 
 std::uint32_t sender_address(const velk_exchange::Row& row) {
   for (const std::uint32_t word : row) {
-    if (velk_exchange::instruction_kind(word) == velk_exchange::InstructionKind::Send) return ((word >> 3) & 0x3FFFF) * 4;
+    if (velk_exchange::instruction_kind(word) == velk_exchange::InstructionKind::Send)
+      return ((word >> 3) & 0x3FFFF) * 4;
   }
   return 0xFFFFFFFF;
 }
@@ -218,7 +218,8 @@ bool among(std::span<const std::uint16_t> tiles, std::uint16_t tile) {
 
 bool model_conflict(const velk_compiler::PendingGroup& a, const velk_compiler::PendingGroup& b) {
   if (a.source == b.source || among(a.destinations, b.source) || among(b.destinations, a.source)) return true;
-  return std::any_of(a.destinations.begin(), a.destinations.end(), [&](std::uint16_t d) { return among(b.destinations, d); });
+  return std::any_of(a.destinations.begin(), a.destinations.end(),
+                     [&](std::uint16_t d) { return among(b.destinations, d); });
 }
 
 // DSatur: the uncoloured group of greatest (saturation, degree, smaller source, smaller
@@ -243,7 +244,8 @@ std::vector<std::size_t> model_colors(std::span<const velk_compiler::PendingGrou
         continue;
       }
       const auto key = [&](std::size_t g) {
-        return std::tuple{neighbour_colors(g).size(), adjacency[g].size(), -static_cast<std::int64_t>(groups[g].source)};
+        return std::tuple{neighbour_colors(g).size(), adjacency[g].size(),
+                          -static_cast<std::int64_t>(groups[g].source)};
       };
       const auto ki = key(i);
       const auto kb = key(*best);
@@ -343,7 +345,8 @@ void check_phase(const Schedule& schedule, const velk_compiler::LoweredExchangeP
     require(g.source_tile == order[i].source && g.tensor == order[i].tensor && g.bytes == order[i].bytes &&
                 g.destination_tiles == order[i].destinations,
             "groups run slot by slot in the scheduler's order");
-    const Allocation* source = velk_compiler::exchange_source_allocation(schedule, g.tensor, g.source_tile, lowered.phase);
+    const Allocation* source =
+        velk_compiler::exchange_source_allocation(schedule, g.tensor, g.source_tile, lowered.phase);
     require(source != nullptr && sender_address(g.sender) == source->address,
             "the sender reads the region the source copy rule names");
     for (std::size_t d = 0; d < g.destination_tiles.size(); ++d) {

@@ -77,8 +77,12 @@ std::optional<std::uint32_t> fabric_physical(const Topology& topology, std::uint
 }
 
 std::uint32_t model_delay(std::uint32_t cycles) { return 0x40A00000 | (cycles & 0x7FFFF); }
-std::uint32_t model_pic(std::uint32_t a, std::uint32_t c) { return 0x60000000 | ((a << 19) & 0x03F80000) | (c & 0x3FFFF); }
-std::uint32_t model_xpic(std::uint32_t a, std::uint32_t c) { return 0x64000000 | ((a << 14) & 0x03FFC000) | (c & 0x1FFF); }
+std::uint32_t model_pic(std::uint32_t a, std::uint32_t c) {
+  return 0x60000000 | ((a << 19) & 0x03F80000) | (c & 0x3FFFF);
+}
+std::uint32_t model_xpic(std::uint32_t a, std::uint32_t c) {
+  return 0x64000000 | ((a << 14) & 0x03FFC000) | (c & 0x1FFF);
+}
 
 Row model_sender_row(std::uint32_t start, std::uint32_t count) {
   std::vector<std::uint32_t> words{velk_exchange::ROW_ENTRY_WORD};
@@ -99,15 +103,36 @@ Row model_sender_row(std::uint32_t start, std::uint32_t count) {
 Row model_receiver_row(std::uint32_t source, std::uint32_t receive_cycle, std::uint32_t count, std::uint32_t phase) {
   const std::uint32_t wait = model_xpic(receive_cycle, source);
   if (count <= 51) {
-    return {velk_exchange::ROW_ENTRY_WORD, wait, model_xpic(count - 1, 0x640), model_pic(51 - count + phase, 0x14000),
-            model_delay(count + 4), velk_exchange::ROW_RETURN_WORD, 0, 0, 0};
+    return {velk_exchange::ROW_ENTRY_WORD,
+            wait,
+            model_xpic(count - 1, 0x640),
+            model_pic(51 - count + phase, 0x14000),
+            model_delay(count + 4),
+            velk_exchange::ROW_RETURN_WORD,
+            0,
+            0,
+            0};
   }
   if (count == 52) {
-    return {velk_exchange::ROW_ENTRY_WORD, wait, model_pic(phase + 50, 0x14000), model_xpic(0, 0x640),
-            model_delay(56), velk_exchange::ROW_RETURN_WORD, 0, 0, 0};
+    return {velk_exchange::ROW_ENTRY_WORD,
+            wait,
+            model_pic(phase + 50, 0x14000),
+            model_xpic(0, 0x640),
+            model_delay(56),
+            velk_exchange::ROW_RETURN_WORD,
+            0,
+            0,
+            0};
   }
-  return {velk_exchange::ROW_ENTRY_WORD, wait, model_pic(phase + 51, 0x14000), model_xpic(count - 53, 0x640),
-          model_delay(56), velk_exchange::ROW_RETURN_WORD, 0, 0, 0};
+  return {velk_exchange::ROW_ENTRY_WORD,
+          wait,
+          model_pic(phase + 51, 0x14000),
+          model_xpic(count - 53, 0x640),
+          model_delay(56),
+          velk_exchange::ROW_RETURN_WORD,
+          0,
+          0,
+          0};
 }
 
 // What multicast must return: the refusal of the first failing check, or the plan.
@@ -171,7 +196,8 @@ Topology read_topology(FuzzInput& in) {
   if (in.byte() != 0xFF) return r77;
   Topology topology;
   const std::size_t tiles = 1 + in.byte() % 48;
-  for (std::size_t i = 0; i < tiles; ++i) topology.logical_to_physical.push_back(in.flag() ? in.u16() : in.u16() & 0x7FF);
+  for (std::size_t i = 0; i < tiles; ++i)
+    topology.logical_to_physical.push_back(in.flag() ? in.u16() : in.u16() & 0x7FF);
   return topology;
 }
 
@@ -220,9 +246,9 @@ void plan_one(FuzzInput& in, const Topology& topology, Epoch& epoch) {
 
   // A tile may hold one role per slot: a multicast touching a tile of the current slot, or
   // one the input asks to separate, starts the next slot.
-  const bool shares_tile = epoch.slot_tiles.contains(sender) ||
-                           std::any_of(receivers.begin(), receivers.end(),
-                                       [&](std::uint16_t r) { return epoch.slot_tiles.contains(r); });
+  const bool shares_tile =
+      epoch.slot_tiles.contains(sender) ||
+      std::any_of(receivers.begin(), receivers.end(), [&](std::uint16_t r) { return epoch.slot_tiles.contains(r); });
   if (shares_tile || in.byte() == 0xFF) epoch.next_slot();
   const std::uint32_t offset = epoch.slot_offset() + extra;
 

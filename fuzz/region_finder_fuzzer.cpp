@@ -61,15 +61,16 @@ bool fits(std::span<const Allocation> allocations, const Request& r, std::uint64
 }
 
 // The finder's rules, one candidate at a time.
-Result<std::uint32_t> brute_force(std::span<const Allocation> allocations, const Request& r, const MemoryConstraint& c) {
+Result<std::uint32_t> brute_force(std::span<const Allocation> allocations, const Request& r,
+                                  const MemoryConstraint& c) {
   const CompileError invalid = CompileError::memory("invalid allocation constraint");
   if (r.size == 0 || r.live_from >= r.live_until || !std::has_single_bit(c.alignment) || c.base >= c.limit ||
       r.size > c.limit - c.base) {
     return std::unexpected(invalid);
   }
-  const CompileError exhausted = CompileError::memory("no " + std::to_string(r.size) + "-byte region for tile " +
-                                                      std::to_string(r.tile) + " in 0x" + hex(c.base) + "..0x" +
-                                                      hex(c.limit));
+  const CompileError exhausted =
+      CompileError::memory("no " + std::to_string(r.size) + "-byte region for tile " + std::to_string(r.tile) +
+                           " in 0x" + hex(c.base) + "..0x" + hex(c.limit));
   const std::uint64_t last = c.limit - r.size;
   if (c.placement == MemoryPlacement::Low) {
     std::uint64_t a = (std::uint64_t{c.base} + c.alignment - 1) / c.alignment * c.alignment;
@@ -106,7 +107,9 @@ MemoryConstraint read_constraint(FuzzInput& in) {
     c.base = static_cast<std::uint32_t>(c.limit > span + jitter ? c.limit - span - jitter : 0);
     return c;
   }
-  const std::uint64_t base = region == 0 ? in.in_range(0, 256) : region == 1 ? 0x50000 + in.in_range(0, 0x100) : in.u32();
+  const std::uint64_t base = region == 0   ? in.in_range(0, 256)
+                             : region == 1 ? 0x50000 + in.in_range(0, 0x100)
+                                           : in.u32();
   c.base = static_cast<std::uint32_t>(base);
   c.limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(base + span + jitter, TOP));
   if (in.byte() == 0xFF) c.limit = in.u32();
@@ -122,10 +125,14 @@ std::vector<Allocation> read_allocations(FuzzInput& in, const MemoryConstraint& 
     a.tile = static_cast<std::uint16_t>(in.byte() % 2);
     const std::uint64_t anchor = in.flag() ? c.base : c.limit;
     const std::int64_t steps = static_cast<std::int64_t>(in.in_range(0, 64)) - 32;
-    const std::int64_t address = static_cast<std::int64_t>(anchor) + steps * static_cast<std::int64_t>(std::min<std::uint64_t>(unit, 0x1000000)) +
+    const std::int64_t address = static_cast<std::int64_t>(anchor) +
+                                 steps * static_cast<std::int64_t>(std::min<std::uint64_t>(unit, 0x1000000)) +
                                  static_cast<std::int64_t>(in.in_range(0, 15));
     a.address = static_cast<std::uint32_t>(std::clamp<std::int64_t>(address, 0, static_cast<std::int64_t>(TOP)));
-    a.size = in.byte() == 0xFF ? in.u32() : static_cast<std::uint32_t>(std::min<std::uint64_t>(unit * in.in_range(0, 4) + in.in_range(0, 31), TOP));
+    a.size =
+        in.byte() == 0xFF
+            ? in.u32()
+            : static_cast<std::uint32_t>(std::min<std::uint64_t>(unit * in.in_range(0, 4) + in.in_range(0, 31), TOP));
     a.live_from = in.byte() % 6;
     a.live_until = in.byte() % 7;
     a.kind = in.flag() ? velk_compiler::AllocationKind{velk_compiler::Home{}}
@@ -143,9 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Request request;
   request.tile = static_cast<std::uint16_t>(in.byte() % 2);
   const std::uint64_t unit = std::max<std::uint32_t>(constraint.alignment, 1);
-  request.size = in.byte() == 0xFF ? in.u32()
-                                   : static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                                         unit * in.in_range(0, 3) + in.in_range(0, 31), TOP));
+  request.size =
+      in.byte() == 0xFF
+          ? in.u32()
+          : static_cast<std::uint32_t>(std::min<std::uint64_t>(unit * in.in_range(0, 3) + in.in_range(0, 31), TOP));
   request.live_from = in.byte() % 6;
   request.live_until = in.byte() % 7;
 

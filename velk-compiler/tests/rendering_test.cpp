@@ -35,16 +35,19 @@ TEST(Rendering, ScheduleRecords) {
   const struct {
     Sharding sharding;
     std::string_view name;
-  } shardings[] = {{Sharding::Replicated, "Replicated"}, {Sharding::Rows, "Rows"},
-                   {Sharding::Columns, "Columns"},       {Sharding::Heads, "Heads"}};
+  } shardings[] = {{Sharding::Replicated, "Replicated"},
+                   {Sharding::Rows, "Rows"},
+                   {Sharding::Columns, "Columns"},
+                   {Sharding::Heads, "Heads"}};
   for (const auto& s : shardings) {
     EXPECT_EQ(rendered(s.sharding), s.name);
     EXPECT_EQ(sharding_name(s.sharding), s.name);
   }
   EXPECT_EQ(rendered(Layout{TensorId{2}, {0, 1}, Sharding::Rows, 16}),
             "Layout { tensor: 2, tiles: [0, 1], sharding: Rows, alignment: 16 }");
-  EXPECT_EQ(rendered(KEY),
-            "SpecializationKey { operation: \"matmul\", shape: [32, 64], worker_count: 6, role: \"tail\", alignment: 16 }");
+  EXPECT_EQ(
+      rendered(KEY),
+      "SpecializationKey { operation: \"matmul\", shape: [32, 64], worker_count: 6, role: \"tail\", alignment: 16 }");
   EXPECT_EQ(rendered(KernelCommand{1, TensorId{4}, {TensorId{2}, TensorId{3}}, KEY}),
             "KernelCommand { tile: 1, output: 4, inputs: [2, 3], specialization: SpecializationKey { operation: "
             "\"matmul\", shape: [32, 64], worker_count: 6, role: \"tail\", alignment: 16 } }");
@@ -58,7 +61,11 @@ TEST(Rendering, LoweredExchangeRecords) {
   EXPECT_EQ(rendered(ExchangeAddressing::Relative), "Relative");
   EXPECT_EQ(rendered(ExchangeAddressing::Absolute), "Absolute");
   EXPECT_EQ(rendered(ExchangeCost{1, 74, 16}), "ExchangeCost { launches: 1, estimated_cycles: 74, payload_words: 16 }");
-  const LoweredExchangeGroup group{0, {1, 2}, TensorId{3}, 4, ExchangeAddressing::Absolute,
+  const LoweredExchangeGroup group{0,
+                                   {1, 2},
+                                   TensorId{3},
+                                   4,
+                                   ExchangeAddressing::Absolute,
                                    velk_exchange::Row{0x41800003, 0x78000003, 0x43A00000},
                                    {velk_exchange::Row{0x41800003}, velk_exchange::Row{0x43A00000}}};
   const std::string group_text =

@@ -38,7 +38,9 @@ std::string first_broken(const Road& road) {
   return "";
 }
 
-ExchangePhase& exchange_at(Road& road, std::size_t phase) { return std::get<ExchangePhase>(road.schedule.phases[phase]); }
+ExchangePhase& exchange_at(Road& road, std::size_t phase) {
+  return std::get<ExchangePhase>(road.schedule.phases[phase]);
+}
 ComputePhase& compute_at(Road& road, std::size_t phase) { return std::get<ComputePhase>(road.schedule.phases[phase]); }
 
 // Every staging region of exchange phase 7 removed: its transfers then land nowhere.
@@ -88,7 +90,8 @@ TEST(VerifierStructure, ReportsEachBrokenInvariantExactly) {
       {"graph: invariant broken: sender row reads a region of its tensor (group of tile 0 in phase 7)",
        [](Road& r) {
          for (std::uint32_t& word : r.exchanges[0].epochs[0].groups[0].sender) {
-           if (velk_exchange::instruction_kind(word) == velk_exchange::InstructionKind::Send) word = velk_exchange::delay(0);
+           if (velk_exchange::instruction_kind(word) == velk_exchange::InstructionKind::Send)
+             word = velk_exchange::delay(0);
          }
        }},
       {"graph: invariant broken: receiver row of tile 4 writes its staging region (group of tile 0 in phase 7)",
@@ -98,7 +101,9 @@ TEST(VerifierStructure, ReportsEachBrokenInvariantExactly) {
          }
        }},
       {"graph: invariant broken: one compute step per kernel on the tile in phase 0 (program of tile 0)",
-       [](Road& r) { r.programs[0].steps[0] = ExchangeStep{0, 0, {}}; }},
+       [](Road& r) {
+         r.programs[0].steps[0] = ExchangeStep{0, 0, {}};
+       }},
       {"graph: invariant broken: one compute step per kernel on the tile in phase 0 (program of tile 0)",
        [](Road& r) { std::get<LoweredComputeCommand>(r.programs[0].steps[0]).op = OpId{3}; }},
   };

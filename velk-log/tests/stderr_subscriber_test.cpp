@@ -11,8 +11,11 @@ TEST(StderrSubscriber, NamesEveryLevel) {
   const struct {
     Level level;
     std::string_view name;
-  } cases[] = {{Level::Error, "ERROR"}, {Level::Warn, "WARN"}, {Level::Info, "INFO"},
-               {Level::Debug, "DEBUG"}, {Level::Trace, "TRACE"}};
+  } cases[] = {{Level::Error, "ERROR"},
+               {Level::Warn, "WARN"},
+               {Level::Info, "INFO"},
+               {Level::Debug, "DEBUG"},
+               {Level::Trace, "TRACE"}};
   for (const auto& c : cases) EXPECT_EQ(level_name(c.level), c.name);
 }
 

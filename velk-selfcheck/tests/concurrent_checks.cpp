@@ -54,7 +54,8 @@ void run_thread(std::span<const ScenarioCheck> checks, std::size_t first, Thread
   velk_log::EventRecorder outside;
   velk_log::ScopedSubscriber capture(outside);
   for (std::size_t round = 0; round < ROUNDS; ++round) {
-    for (std::size_t i = 0; i < checks.size(); ++i) result.runs.push_back(run_captured(checks, (first + i) % checks.size()));
+    for (std::size_t i = 0; i < checks.size(); ++i)
+      result.runs.push_back(run_captured(checks, (first + i) % checks.size()));
   }
   result.outside = outside.events();
 }

@@ -49,8 +49,8 @@ bool consistent(const velk_compiler::Graph& graph) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto graph = velk_io::read_graph(text);
-  require(velk_io::read_graph(text) == graph, "reading a graph is deterministic");
+  const auto graph = velk_io::read_graph_json(text);
+  require(velk_io::read_graph_json(text) == graph, "reading a graph is deterministic");
   if (!graph) return 0;
   require(consistent(*graph), "a graph read from JSON is consistent as the builder makes it");
   if (!graph->validate() || !small(*graph)) return 0;

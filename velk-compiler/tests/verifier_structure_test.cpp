@@ -6,28 +6,13 @@
 #include <string>
 
 #include "velk_compiler/velk_compiler.hpp"
+#include "encoder_road.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 
 namespace velk_compiler {
 namespace {
 
 using velk_exchange::Topology;
-
-struct Road {
-  Graph graph;
-  CompilerOptions options;
-  Schedule schedule;
-  std::vector<LoweredExchangePhase> exchanges;
-  std::vector<LoweredTileProgram> programs;
-};
-
-Road encoder_road() {
-  Road road{*encoder_graph(EncoderConfig{}), CompilerOptions{}, {}, {}, {}};
-  road.schedule = *compile(road.graph, road.options);
-  road.exchanges = *road.schedule.lower_exchanges(Topology::r77());
-  road.programs = *road.schedule.lower_tile_programs(Topology::r77());
-  return road;
-}
 
 // The first broken invariant of the schedule, its lowered exchanges and its programs, in that
 // order, as the whole error text; empty when all hold.

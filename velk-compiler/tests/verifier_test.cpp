@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "encoder_road.hpp"
 #include "exchange_schedule.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
@@ -13,22 +14,6 @@ namespace velk_compiler {
 namespace {
 
 using velk_exchange::Topology;
-
-struct Road {
-  Graph graph;
-  CompilerOptions options;
-  Schedule schedule;
-  std::vector<LoweredExchangePhase> exchanges;
-  std::vector<LoweredTileProgram> programs;
-};
-
-Road encoder_road() {
-  Road road{*encoder_graph(EncoderConfig{}), CompilerOptions{}, {}, {}, {}};
-  road.schedule = *compile(road.graph, road.options);
-  road.exchanges = *road.schedule.lower_exchanges(Topology::r77());
-  road.programs = *road.schedule.lower_tile_programs(Topology::r77());
-  return road;
-}
 
 std::string first_broken(const Road& road) {
   if (auto s = verify_schedule(road.graph, road.schedule, road.options); !s) return s.error().message();

@@ -261,12 +261,7 @@ Result<Graph> read_graph_json(std::string_view text) {
   JsonReader reader;
   const Node root{&*document, ""};
   reader.object(root, {"version", "tensors", "operations", "outputs"});
-  const Node version = reader.field(root, "version");
-  const std::uint64_t number = reader.unsigned_number(version, std::numeric_limits<std::uint64_t>::max());
-  if (!reader.failed() && number != GRAPH_FORMAT_VERSION) {
-    reader.fail(version, "unsupported version " + std::to_string(number) + " (this reader knows version " +
-                             std::to_string(GRAPH_FORMAT_VERSION) + ")");
-  }
+  reader.version(root, GRAPH_FORMAT_VERSION);
   Graph graph;
   NameIndex names;
   for (const Node& tensor : reader.array(reader.field(root, "tensors"))) read_tensor(reader, tensor, graph, names);

@@ -235,6 +235,15 @@ std::string JsonReader::text(const Node& node) {
 
 bool JsonReader::is_text(const Node& node) const { return node.value != nullptr && node.value->is_string(); }
 
+void JsonReader::version(const Node& object, std::uint64_t known) {
+  const Node member = field(object, "version");
+  const std::uint64_t number = unsigned_number(member, std::numeric_limits<std::uint64_t>::max());
+  if (!failed() && number != known) {
+    fail(member, "unsupported version " + std::to_string(number) + " (this reader knows version " +
+                     std::to_string(known) + ")");
+  }
+}
+
 std::uint64_t JsonReader::unsigned_number(const Node& node, std::uint64_t max) {
   if (!usable(node) || !expect(node, node.value->is_number(), "an unsigned integer")) return 0;
   const Json& value = *node.value;

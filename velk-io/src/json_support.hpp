@@ -55,6 +55,9 @@ class JsonReader {
   Node field(const Node& object, std::string_view key);
   bool has(const Node& object, std::string_view key) const;
 
+  // The object's "version" member, which must be `known`, the one version this reader reads.
+  void version(const Node& object, std::uint64_t known);
+
   std::vector<Node> array(const Node& node);
   // The array, which must have exactly `count` elements.
   std::vector<Node> array(const Node& node, std::size_t count);

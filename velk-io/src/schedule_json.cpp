@@ -381,12 +381,7 @@ Result<CompiledSchedule> read_schedule_json(std::string_view text) {
   const Node root{&*document, ""};
   reader.object(
       root, {"version", "tile_count", "layouts", "phases", "allocations", "peak_sram", "exchanges", "tile_programs"});
-  const Node version = reader.field(root, "version");
-  const std::uint64_t number = reader.unsigned_number(version, std::numeric_limits<std::uint64_t>::max());
-  if (!reader.failed() && number != SCHEDULE_FORMAT_VERSION) {
-    reader.fail(version, "unsupported version " + std::to_string(number) + " (this reader knows version " +
-                             std::to_string(SCHEDULE_FORMAT_VERSION) + ")");
-  }
+  reader.version(root, SCHEDULE_FORMAT_VERSION);
   CompiledSchedule compiled;
   vc::Schedule& s = compiled.schedule;
   s.tile_count = reader.unsigned_as<std::uint16_t>(reader.field(root, "tile_count"));

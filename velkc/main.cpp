@@ -1,6 +1,6 @@
 // velkc, the command-line compiler. This file only wires options to library calls: CLI11
-// parses the command line, velk-io reads and writes files, converts, decodes and reports,
-// and the compiler compiles. Exit status: 0 on success, 1 when compilation fails, 2 for a
+// parses the command line, the compiler builds the program, velk-io reads and writes files,
+// and velk-views decodes, summarises and draws. Exit status: 0 on success, 1 when compilation fails, 2 for a
 // usage error or an input that cannot be read.
 //
 //   velkc graph   (--encoder [dims] | --graph FILE) [--out FILE]    write a graph file
@@ -22,7 +22,10 @@
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_exchange/topology.hpp"
+#include "velk_compiler/compile_summary.hpp"
+#include "velk_compiler/program.hpp"
 #include "velk_io/velk_io.hpp"
+#include "velk_views/velk_views.hpp"
 
 namespace {
 
@@ -164,28 +167,29 @@ Step<void> run_compile(const CompileArguments& arguments) {
   if (!graph) return std::unexpected(graph.error());
   auto options = compiler_options(arguments);
   if (!options) return std::unexpected(options.error());
-  auto output = velk_io::compile_output(*graph, *options, velk_exchange::Topology::r77());
-  if (!output) {
+  auto program = velk_compiler::build_program(*graph, *options, velk_exchange::Topology::r77());
+  if (!program) {
     return std::unexpected(
-        Failure{EXIT_COMPILE_FAILED, velk_io::render_compile_failure(*graph, *options, output.error())});
+        Failure{EXIT_COMPILE_FAILED, velk_views::render_compile_failure(*graph, *options, program.error())});
   }
+  const velk_compiler::CompileSummary summary = velk_compiler::summarize_program(*graph, *program);
   if (!arguments.out.empty()) {
-    const std::vector<velk_io::OutputFile> files = velk_io::output_files(*output);
+    const std::vector<velk_io::OutputFile> files = velk_io::output_files(*program);
     auto written = velk_io::write_output_files(arguments.out, files);
     if (!written) return std::unexpected(usage(written.error()));
     std::cout << "wrote " << files.size() << " files to " << arguments.out << "\n";
   }
   if (!arguments.trace.empty()) {
-    if (auto written = write_made_file(arguments.trace, velk_io::trace_json(*graph, output->compiled)); !written) {
+    if (auto written = write_made_file(arguments.trace, velk_views::trace_json(*graph, *program)); !written) {
       return written;
     }
   }
   if (!arguments.report.empty()) {
-    if (auto written = write_made_file(arguments.report, velk_io::report_html(*graph, *options, *output)); !written) {
+    if (auto written = write_made_file(arguments.report, velk_views::report_html(*graph, *program, summary)); !written) {
       return written;
     }
   }
-  std::cout << velk_io::render_summary(output->summary);
+  std::cout << velk_views::render_summary(summary);
   return {};
 }
 
@@ -204,11 +208,11 @@ Step<std::vector<std::size_t>> dimension_list(const std::string& text, std::stri
 }
 
 // The graph file's graph under its file name, or the encoder block at every size listed.
-Step<std::vector<velk_io::SweepGraph>> sweep_graphs(const GraphSource& source) {
+Step<std::vector<velk_views::SweepGraph>> sweep_graphs(const GraphSource& source) {
   if (!source.encoder) {
     auto graph = load_graph(source);
     if (!graph) return std::unexpected(graph.error());
-    return std::vector<velk_io::SweepGraph>{velk_io::SweepGraph{source.file, std::move(*graph)}};
+    return std::vector<velk_views::SweepGraph>{velk_views::SweepGraph{source.file, std::move(*graph)}};
   }
   std::vector<std::vector<std::size_t>> dimensions;
   for (auto [text, option] : {std::pair{&source.sequence, "--sequence"}, std::pair{&source.hidden, "--hidden"},
@@ -217,7 +221,7 @@ Step<std::vector<velk_io::SweepGraph>> sweep_graphs(const GraphSource& source) {
     if (!values) return std::unexpected(values.error());
     dimensions.push_back(std::move(*values));
   }
-  auto graphs = velk_io::encoder_sweep_graphs(dimensions[0], dimensions[1], dimensions[2], dimensions[3]);
+  auto graphs = velk_views::encoder_sweep_graphs(dimensions[0], dimensions[1], dimensions[2], dimensions[3]);
   if (!graphs) return std::unexpected(compile_failed(graphs.error()));
   return std::move(*graphs);
 }
@@ -233,13 +237,13 @@ Step<void> run_sweep(const SweepArguments& arguments) {
   for (const std::uint64_t count : *counts) tile_counts.push_back(static_cast<std::uint16_t>(count));
 
   const bool times = !arguments.no_times;
-  const std::vector<velk_io::SweepPoint> points =
-      velk_io::run_sweep(*graphs, tile_counts, *options, velk_exchange::Topology::r77(), times);
+  const std::vector<velk_views::SweepPoint> points =
+      velk_views::run_sweep(*graphs, tile_counts, *options, velk_exchange::Topology::r77(), times);
   if (!arguments.report.empty()) {
-    auto written = write_made_file(arguments.report, velk_io::sweep_report_html(*graphs, points, times));
+    auto written = write_made_file(arguments.report, velk_views::sweep_report_html(*graphs, points, times));
     if (!written) return written;
   }
-  std::cout << velk_io::render_sweep_table(*graphs, points, times);
+  std::cout << velk_views::render_sweep_table(*graphs, points, times);
   return {};
 }
 
@@ -261,7 +265,7 @@ Step<void> run_disasm(const DisasmArguments& arguments) {
     }
     auto program = velk_io::tile_program(*compiled, static_cast<std::uint16_t>(*tile));
     if (!program) return std::unexpected(usage(program.error()));
-    std::cout << velk_io::render_tile_program(**program);
+    std::cout << velk_views::render_tile_program(**program);
     return {};
   }
   std::string text;
@@ -269,9 +273,9 @@ Step<void> run_disasm(const DisasmArguments& arguments) {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   }
   for (const std::string& word : arguments.words) text += word + " ";
-  auto words = velk_io::parse_hex_words(text);
+  auto words = velk_views::parse_hex_words(text);
   if (!words) return std::unexpected(usage(words.error()));
-  std::cout << velk_io::render_words(velk_io::decode_words(*words));
+  std::cout << velk_views::render_words(velk_views::decode_words(*words));
   return {};
 }
 

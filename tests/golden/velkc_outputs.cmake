@@ -9,9 +9,11 @@ cmake_minimum_required(VERSION 3.25)
 
 get_filename_component(VELKC ${VELKC} ABSOLUTE)
 set(digests_file ${CMAKE_CURRENT_LIST_DIR}/velkc_outputs.sha256)
-set(encoder ${SOURCE_DIR}/examples/encoder.json)
+# The shipped graph is copied in and named by a relative path, since outputs that name their
+# input (the sweep's table) must not depend on where the checkout is.
+set(encoder examples/encoder.json)
 file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
+file(COPY ${SOURCE_DIR}/examples/encoder.json DESTINATION ${WORK_DIR}/examples)
 
 # run(<name> <arguments>...): velkc in WORK_DIR; keeps its output as <name>.stdout,
 # <name>.stderr and <name>.status.

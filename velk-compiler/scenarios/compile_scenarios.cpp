@@ -85,7 +85,7 @@ CheckOutcome live_allocations_do_not_overlap() {
     for (std::size_t j = i + 1; j < allocations.size(); ++j) {
       const Allocation& a = allocations[i];
       const Allocation& b = allocations[j];
-      if (a.tile != b.tile || !lifetimes_overlap(a.live_from, a.live_until, b.live_from, b.live_until)) continue;
+      if (a.tile != b.tile || !lifetimes_overlap(a, b)) continue;
       const bool disjoint =
           std::uint64_t{a.address} + a.size <= b.address || std::uint64_t{b.address} + b.size <= a.address;
       if (!disjoint) {

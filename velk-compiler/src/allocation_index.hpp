@@ -77,4 +77,26 @@ class AllocationIndex {
   std::vector<std::size_t> tensor_starts_;  // dense: where each tensor's entries start
 };
 
+// The two ways of finding "the first allocation of `tensor` on `tile`, in list order, that
+// matches": a scan of the list, for the public one-off lookups, and the index, for whole
+// lowerings. Rules written over a lookup (`first(tensor, tile, predicate)`) serve both.
+struct ListLookup {
+  std::span<const Allocation> allocations;
+  template <class Predicate>
+  const Allocation* operator()(TensorId tensor, std::uint16_t tile, Predicate&& matches) const {
+    for (const Allocation& a : allocations) {
+      if (a.tensor == tensor && a.tile == tile && matches(a)) return &a;
+    }
+    return nullptr;
+  }
+};
+
+struct IndexedLookup {
+  const AllocationIndex& index;
+  template <class Predicate>
+  const Allocation* operator()(TensorId tensor, std::uint16_t tile, Predicate&& matches) const {
+    return index.first(tensor, tile, matches);
+  }
+};
+
 }  // namespace velk_compiler

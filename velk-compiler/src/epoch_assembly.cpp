@@ -14,17 +14,13 @@
 #include "allocation_index.hpp"
 #include "exchange_lowering_steps.hpp"
 #include "text.hpp"
+#include "velk_compiler/lifetime.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 
 namespace velk_compiler {
 namespace {
 
 using velk_exchange::PlanProgramBuilder;
-
-bool is_staging_of(const Allocation& a, std::size_t phase) {
-  const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-  return staging != nullptr && staging->phase == phase;
-}
 
 // The source copy rule over any lookup `first(tensor, tile, predicate)` that returns the
 // first matching allocation in list order.
@@ -33,22 +29,10 @@ const Allocation* source_allocation(const Lookup& first, TensorId tensor, std::u
   if (const Allocation* relayed = first(tensor, tile, [phase](const Allocation& a) { return is_staging_of(a, phase); })) {
     return relayed;
   }
-  const Allocation* kept = first(tensor, tile, [phase](const Allocation& a) {
-    const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-    return staging != nullptr && staging->phase < phase && a.live_from <= phase && phase < a.live_until;
-  });
+  const Allocation* kept = first(tensor, tile, [phase](const Allocation& a) { return kept_staging_at(a, phase); });
   if (kept != nullptr) return kept;
-  return first(tensor, tile, [](const Allocation& a) { return std::holds_alternative<Home>(a.kind); });
+  return first(tensor, tile, is_home);
 }
-
-// Lookups served by an index built once per call.
-struct IndexedLookup {
-  const AllocationIndex& index;
-  template <class Predicate>
-  const Allocation* operator()(TensorId tensor, std::uint16_t tile, Predicate&& matches) const {
-    return index.first(tensor, tile, matches);
-  }
-};
 
 std::string index_text(std::size_t value) { return std::to_string(value); }
 
@@ -154,13 +138,7 @@ Result<void> append_rows(TileBuilders& builders, const LoweredExchangeGroup& gro
 
 const Allocation* exchange_source_allocation(const Schedule& schedule, TensorId tensor, std::uint16_t tile,
                                              std::size_t phase) {
-  const auto scan = [&schedule](TensorId t, std::uint16_t on, auto&& matches) -> const Allocation* {
-    for (const Allocation& a : schedule.allocations) {
-      if (a.tensor == t && a.tile == on && matches(a)) return &a;
-    }
-    return nullptr;
-  };
-  return source_allocation(scan, tensor, tile, phase);
+  return source_allocation(ListLookup{schedule.allocations}, tensor, tile, phase);
 }
 
 Result<LoweredExchangePhase> assemble_exchange_phase(const Schedule& schedule, const velk_exchange::Topology& topology,

@@ -29,6 +29,12 @@ std::vector<std::uint32_t> LoweredExchangeEpoch::row_for(std::uint16_t tile) con
   return std::vector<std::uint32_t>(IDLE_ROW.begin(), IDLE_ROW.end());
 }
 
+LoweredPhaseMap lowered_by_phase(std::span<const LoweredExchangePhase> lowered) {
+  LoweredPhaseMap by_phase;
+  for (const LoweredExchangePhase& phase : lowered) by_phase.emplace(phase.phase, &phase);
+  return by_phase;
+}
+
 bool exchange_groups_conflict(std::uint16_t left_source, std::span<const std::uint16_t> left_destinations,
                               std::uint16_t right_source, std::span<const std::uint16_t> right_destinations) {
   if (left_source == right_source) return true;

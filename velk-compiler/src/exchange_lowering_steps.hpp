@@ -1,14 +1,16 @@
-// The steps of exchange lowering over one shared allocation index, so that a whole
-// lowering call (and the per-tile lowering around it) indexes the allocations once. The
-// public entry points build an index and call these.
+// The steps of exchange lowering and per-tile lowering over one shared allocation index, so
+// that a whole lowering call indexes the allocations once. The public entry points build an
+// index and call these.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <vector>
 
 #include "allocation_index.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
 #include "velk_compiler/exchange_scheduler.hpp"
+#include "velk_compiler/tile_program.hpp"
 
 namespace velk_exchange {
 struct Topology;
@@ -23,7 +25,18 @@ Result<LoweredExchangePhase> assemble_exchange_phase(const AllocationIndex& inde
                                                      const velk_exchange::Topology& topology, std::size_t phase,
                                                      const std::vector<std::vector<PendingGroup>>& slots);
 
-Result<std::vector<LoweredExchangePhase>> lower_exchanges(const Schedule& schedule, const AllocationIndex& index,
-                                                          const velk_exchange::Topology& topology);
+// Every exchange phase lowered, and per lowered phase the colour slot of each of its groups.
+struct SlottedExchanges {
+  std::vector<LoweredExchangePhase> phases;
+  std::vector<std::vector<std::size_t>> group_slots;
+};
+
+// Emits "lowered exchange schedule".
+Result<SlottedExchanges> lower_exchanges_with_slots(const Schedule& schedule, const AllocationIndex& index,
+                                                    const velk_exchange::Topology& topology);
+
+// One program per tile from exchanges already lowered. Emits "lowered per-tile programs".
+Result<std::vector<LoweredTileProgram>> lower_tile_programs(const Schedule& schedule, const AllocationIndex& index,
+                                                            std::span<const LoweredExchangePhase> exchanges);
 
 }  // namespace velk_compiler

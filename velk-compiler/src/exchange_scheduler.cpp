@@ -17,17 +17,14 @@
 
 #include "exchange_lowering_steps.hpp"
 #include "velk_compiler/compile.hpp"
+#include "velk_compiler/lifetime.hpp"
 
 namespace velk_compiler {
 namespace {
 
-// A readable copy of `tensor` on `tile` before any transfer of exchange phase `phase`: its
-// home, or a staging region of an earlier phase that is still live.
-bool readable_at_start(const AllocationIndex& index, TensorId tensor, std::uint16_t tile, std::size_t phase) {
-  return index.first(tensor, tile, [phase](const Allocation& a) {
-    const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-    return staging == nullptr || (staging->phase < phase && a.live_from <= phase && phase < a.live_until);
-  }) != nullptr;
+// The tile holds a copy of `tensor` before any transfer of exchange phase `phase`.
+bool holds_copy_at_start(const AllocationIndex& index, TensorId tensor, std::uint16_t tile, std::size_t phase) {
+  return index.first(tensor, tile, [phase](const Allocation& a) { return readable_at_start(a, phase); }) != nullptr;
 }
 
 }  // namespace
@@ -127,7 +124,7 @@ Result<std::vector<std::vector<PendingGroup>>> exchange_slots(const AllocationIn
   // Copies delivered by the slots placed so far, on top of those readable from the start.
   std::set<std::pair<TensorId, std::uint16_t>> delivered;
   auto available = [&](const PendingGroup& g) {
-    return delivered.contains({g.tensor, g.source}) || readable_at_start(index, g.tensor, g.source, phase);
+    return delivered.contains({g.tensor, g.source}) || holds_copy_at_start(index, g.tensor, g.source, phase);
   };
   std::vector<std::vector<PendingGroup>> ordered;
   ordered.reserve(color_count);

@@ -10,15 +10,17 @@
 namespace velk_compiler {
 
 Result<std::vector<LoweredExchangePhase>> Schedule::lower_exchanges(const velk_exchange::Topology& topology) const {
-  return velk_compiler::lower_exchanges(*this, AllocationIndex(allocations), topology);
+  Result<SlottedExchanges> lowered = lower_exchanges_with_slots(*this, AllocationIndex(allocations), topology);
+  if (!lowered) return std::unexpected(lowered.error());
+  return std::move(lowered->phases);
 }
 
-Result<std::vector<LoweredExchangePhase>> lower_exchanges(const Schedule& schedule, const AllocationIndex& index,
-                                                          const velk_exchange::Topology& topology) {
+Result<SlottedExchanges> lower_exchanges_with_slots(const Schedule& schedule, const AllocationIndex& index,
+                                                    const velk_exchange::Topology& topology) {
   if (topology.tile_count() < schedule.tile_count) {
     return std::unexpected(CompileError::graph("exchange topology has too few tiles"));
   }
-  std::vector<LoweredExchangePhase> lowered;
+  SlottedExchanges lowered;
   std::uint64_t launches = 0;
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p]);
@@ -28,10 +30,14 @@ Result<std::vector<LoweredExchangePhase>> lower_exchanges(const Schedule& schedu
     Result<LoweredExchangePhase> phase = assemble_exchange_phase(index, topology, p, *slots);
     if (!phase) return std::unexpected(phase.error());
     launches += phase->cost.launches;
-    lowered.push_back(std::move(*phase));
+    lowered.phases.push_back(std::move(*phase));
+    // Assembly keeps the groups slot by slot, so group g of the launch runs in the slot
+    // whose run of groups holds position g.
+    std::vector<std::size_t>& group_slots = lowered.group_slots.emplace_back();
+    for (std::size_t s = 0; s < slots->size(); ++s) group_slots.insert(group_slots.end(), (*slots)[s].size(), s);
   }
   velk_log::emit(velk_log::Level::Info, "velk_compiler", "lowered exchange schedule",
-                 {{"phases", std::uint64_t{lowered.size()}}, {"launches", launches}});
+                 {{"phases", std::uint64_t{lowered.phases.size()}}, {"launches", launches}});
   return lowered;
 }
 

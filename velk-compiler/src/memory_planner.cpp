@@ -196,10 +196,6 @@ Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request
   return {};
 }
 
-bool lifetimes_overlap(std::size_t a_start, std::size_t a_end, std::size_t b_start, std::size_t b_end) {
-  return a_start <= b_end && b_start <= a_end;
-}
-
 std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignment) {
   if (alignment == 0) return std::nullopt;
   const std::uint64_t rounded = (std::uint64_t{value} + alignment - 1) / alignment * alignment;

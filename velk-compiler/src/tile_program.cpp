@@ -1,11 +1,13 @@
 // Per-tile program lowering and the address lookups it uses.
 #include "velk_compiler/tile_program.hpp"
 
-#include <map>
+#include <algorithm>
+#include <optional>
 
 #include "allocation_index.hpp"
 #include "exchange_lowering_steps.hpp"
 #include "text.hpp"
+#include "velk_compiler/lifetime.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
 #include "velk_exchange/topology.hpp"
 #include "velk_log/log.hpp"
@@ -18,164 +20,129 @@ std::unexpected<CompileError> missing_home(TensorId tensor, std::uint16_t tile) 
                                                    {std::to_string(tensor.index), std::to_string(tile)})));
 }
 
-bool is_home(const Allocation& a) { return std::holds_alternative<Home>(a.kind); }
-
-// A kernel of compute phase `phase` reads an input from the staging region an exchange
-// filled for this very phase, whatever exchange phase it names.
-auto staged_for(std::size_t phase) {
-  return [phase](const Allocation& a) { return std::holds_alternative<ExchangeStaging>(a.kind) && a.live_until == phase; };
+// The address rules of a kernel's operands, over any lookup (allocation_index.hpp): the
+// output and every input without a staged copy live at the tensor's first home region; an
+// input that an exchange staged for this very compute phase is read from its staging region.
+template <class Lookup>
+Result<std::uint32_t> home_of(const Lookup& first, TensorId tensor, std::uint16_t tile) {
+  const Allocation* home = first(tensor, tile, is_home);
+  if (home == nullptr) return missing_home(tensor, tile);
+  return home->address;
 }
 
-// The address lookups of Schedule::home_address and Schedule::compute_input_address, served
-// by an index built once for the whole lowering.
-class AddressResolver {
- public:
-  explicit AddressResolver(const AllocationIndex& index) : index_(index) {}
+template <class Lookup>
+Result<std::uint32_t> input_of(const Lookup& first, TensorId tensor, std::uint16_t tile, std::size_t compute_phase) {
+  const Allocation* staged =
+      first(tensor, tile, [compute_phase](const Allocation& a) { return staged_for(a, compute_phase); });
+  if (staged != nullptr) return staged->address;
+  return home_of(first, tensor, tile);
+}
 
-  Result<std::uint32_t> home(TensorId tensor, std::uint16_t tile) const {
-    const Allocation* home = index_.first(tensor, tile, is_home);
-    if (home == nullptr) return missing_home(tensor, tile);
-    return home->address;
-  }
-
-  Result<std::uint32_t> input(TensorId tensor, std::uint16_t tile, std::size_t phase) const {
-    const Allocation* staged = index_.first(tensor, tile, staged_for(phase));
-    if (staged != nullptr) return staged->address;
-    return home(tensor, tile);
-  }
-
- private:
-  const AllocationIndex& index_;
-};
-
-Result<LoweredComputeCommand> lower_command(const AddressResolver& addresses, const ComputePhase& compute,
+Result<LoweredComputeCommand> lower_command(const IndexedLookup& first, const ComputePhase& compute,
                                             const KernelCommand& command, std::size_t phase) {
-  const Result<std::uint32_t> output = addresses.home(command.output, command.tile);
+  const Result<std::uint32_t> output = home_of(first, command.output, command.tile);
   if (!output) return std::unexpected(output.error());
   LoweredComputeCommand lowered{compute.op, *output, {}, command.specialization};
   lowered.input_addresses.reserve(command.inputs.size());
   for (const TensorId input : command.inputs) {
-    const Result<std::uint32_t> address = addresses.input(input, command.tile, phase);
+    const Result<std::uint32_t> address = input_of(first, input, command.tile, phase);
     if (!address) return std::unexpected(address.error());
     lowered.input_addresses.push_back(*address);
   }
   return lowered;
 }
 
-using ExchangeByPhase = std::map<std::size_t, const LoweredExchangePhase*>;
-
 std::unexpected<CompileError> missing_lowered_phase(std::size_t phase) {
   return std::unexpected(CompileError::graph(fill("missing lowered exchange phase {}", {std::to_string(phase)})));
 }
 
-// One tile's program, walking the phases in order. Its errors, taken tile by tile, are the
-// errors the whole lowering reports.
-Result<LoweredTileProgram> lower_program(const Schedule& schedule, const AddressResolver& addresses, std::uint16_t tile,
-                                         const ExchangeByPhase& exchange_by_phase) {
-  LoweredTileProgram program{tile, {}};
+// The steps each tile's program will hold, so that no program regrows while it is filled.
+std::vector<std::size_t> step_counts(const Schedule& schedule, const LoweredPhaseMap& lowered) {
+  std::vector<std::size_t> counts(schedule.tile_count, 0);
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     if (std::holds_alternative<ExchangePhase>(schedule.phases[p])) {
-      const auto lowered = exchange_by_phase.find(p);
-      if (lowered == exchange_by_phase.end()) return missing_lowered_phase(p);
-      const std::vector<LoweredExchangeEpoch>& epochs = lowered->second->epochs;
-      for (std::size_t e = 0; e < epochs.size(); ++e) program.steps.emplace_back(ExchangeStep{p, e, epochs[e].row_for(tile)});
+      const auto found = lowered.find(p);
+      const std::size_t launches = found == lowered.end() ? 0 : found->second->epochs.size();
+      for (std::size_t& count : counts) count += launches;
       continue;
     }
-    const auto& compute = std::get<ComputePhase>(schedule.phases[p]);
-    for (const KernelCommand& command : compute.commands) {
-      if (command.tile != tile) continue;
-      Result<LoweredComputeCommand> lowered = lower_command(addresses, compute, command, p);
-      if (!lowered) return std::unexpected(lowered.error());
-      program.steps.emplace_back(std::move(*lowered));
+    for (const KernelCommand& command : std::get<ComputePhase>(schedule.phases[p]).commands) {
+      if (command.tile < counts.size()) ++counts[command.tile];
     }
   }
-  return program;
+  return counts;
 }
 
-// Every tile's program in one walk over the phases: each command goes straight to its tile's
-// program instead of every tile scanning every phase. Nothing when some step fails; the
-// caller then finds the error in tile order.
-std::optional<std::vector<LoweredTileProgram>> lower_programs_by_phase(const Schedule& schedule,
-                                                                       const AddressResolver& addresses,
-                                                                       const ExchangeByPhase& exchange_by_phase) {
+}  // namespace
+
+Result<std::uint32_t> Schedule::home_address(TensorId tensor, std::uint16_t tile) const {
+  return home_of(ListLookup{allocations}, tensor, tile);
+}
+
+Result<std::uint32_t> Schedule::compute_input_address(TensorId tensor, std::uint16_t tile,
+                                                      std::size_t compute_phase) const {
+  return input_of(ListLookup{allocations}, tensor, tile, compute_phase);
+}
+
+// One walk over the phases: each step goes straight to its tile's program. The error
+// reported is the one a tile-by-tile walk meets first: the first failing step, in phase
+// order, of the lowest tile that has one. So a tile that fails keeps its first error and
+// takes no further steps, and the walk goes on for the other tiles.
+Result<std::vector<LoweredTileProgram>> lower_tile_programs(const Schedule& schedule, const AllocationIndex& index,
+                                                            std::span<const LoweredExchangePhase> exchanges) {
+  const LoweredPhaseMap lowered = lowered_by_phase(exchanges);
+  const IndexedLookup first{index};
   std::vector<LoweredTileProgram> programs(schedule.tile_count);
-  std::vector<std::size_t> step_counts(schedule.tile_count, 0);
-  for (const Phase& phase : schedule.phases) {
-    if (const auto* exchange = std::get_if<ExchangePhase>(&phase)) {
-      for (std::size_t& count : step_counts) count += exchange->transfers.empty() ? 0u : 1u;
-      continue;
-    }
-    for (const KernelCommand& command : std::get<ComputePhase>(phase).commands) {
-      if (command.tile < step_counts.size()) ++step_counts[command.tile];
-    }
-  }
+  const std::vector<std::size_t> counts = step_counts(schedule, lowered);
   for (std::size_t tile = 0; tile < programs.size(); ++tile) {
     programs[tile].tile = static_cast<std::uint16_t>(tile);
-    programs[tile].steps.reserve(step_counts[tile]);
+    programs[tile].steps.reserve(counts[tile]);
   }
+  std::vector<std::optional<CompileError>> failures(schedule.tile_count);
+  bool failed = false;
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     if (std::holds_alternative<ExchangePhase>(schedule.phases[p])) {
-      const auto lowered = exchange_by_phase.find(p);
-      if (lowered == exchange_by_phase.end()) return std::nullopt;
-      const std::vector<LoweredExchangeEpoch>& epochs = lowered->second->epochs;
-      for (std::size_t e = 0; e < epochs.size(); ++e) {
-        for (LoweredTileProgram& program : programs) program.steps.emplace_back(ExchangeStep{p, e, epochs[e].row_for(program.tile)});
+      const auto found = lowered.find(p);
+      for (LoweredTileProgram& program : programs) {
+        if (failures[program.tile]) continue;
+        if (found == lowered.end()) {
+          failures[program.tile] = missing_lowered_phase(p).error();
+          failed = true;
+          continue;
+        }
+        const std::vector<LoweredExchangeEpoch>& epochs = found->second->epochs;
+        for (std::size_t e = 0; e < epochs.size(); ++e) {
+          program.steps.emplace_back(ExchangeStep{p, e, epochs[e].row_for(program.tile)});
+        }
       }
       continue;
     }
     const auto& compute = std::get<ComputePhase>(schedule.phases[p]);
     for (const KernelCommand& command : compute.commands) {
-      if (command.tile >= programs.size()) continue;  // no tile runs it
-      Result<LoweredComputeCommand> lowered = lower_command(addresses, compute, command, p);
-      if (!lowered) return std::nullopt;
-      programs[command.tile].steps.emplace_back(std::move(*lowered));
+      if (command.tile >= programs.size() || failures[command.tile]) continue;  // no tile runs it, or it failed
+      Result<LoweredComputeCommand> step = lower_command(first, compute, command, p);
+      if (!step) {
+        failures[command.tile] = step.error();
+        failed = true;
+        continue;
+      }
+      programs[command.tile].steps.emplace_back(std::move(*step));
     }
   }
+  if (failed) {
+    const auto failure = std::find_if(failures.begin(), failures.end(), [](const auto& f) { return f.has_value(); });
+    return std::unexpected(**failure);
+  }
+  velk_log::emit(velk_log::Level::Info, "velk_compiler", "lowered per-tile programs",
+                 {{"tiles", std::uint64_t{programs.size()}}});
   return programs;
-}
-
-}  // namespace
-
-// The two public lookups scan the allocation list once each; lowering a whole schedule uses
-// the same rules through AddressResolver's index.
-Result<std::uint32_t> Schedule::home_address(TensorId tensor, std::uint16_t tile) const {
-  for (const Allocation& a : allocations) {
-    if (a.tensor == tensor && a.tile == tile && is_home(a)) return a.address;
-  }
-  return missing_home(tensor, tile);
-}
-
-Result<std::uint32_t> Schedule::compute_input_address(TensorId tensor, std::uint16_t tile,
-                                                      std::size_t compute_phase) const {
-  const auto staged = staged_for(compute_phase);
-  for (const Allocation& a : allocations) {
-    if (a.tensor == tensor && a.tile == tile && staged(a)) return a.address;
-  }
-  return home_address(tensor, tile);
 }
 
 Result<std::vector<LoweredTileProgram>> Schedule::lower_tile_programs(const velk_exchange::Topology& topology) const {
   const AllocationIndex index(allocations);
-  const Result<std::vector<LoweredExchangePhase>> exchanges = velk_compiler::lower_exchanges(*this, index, topology);
+  const Result<SlottedExchanges> exchanges = lower_exchanges_with_slots(*this, index, topology);
   if (!exchanges) return std::unexpected(exchanges.error());
-  ExchangeByPhase exchange_by_phase;
-  for (const LoweredExchangePhase& phase : *exchanges) exchange_by_phase.emplace(phase.phase, &phase);
-
-  const AddressResolver addresses(index);
-  std::optional<std::vector<LoweredTileProgram>> programs = lower_programs_by_phase(*this, addresses, exchange_by_phase);
-  if (!programs) {
-    // Some step failed: lower tile by tile, which meets the errors in their reported order.
-    programs.emplace();
-    for (std::uint32_t tile = 0; tile < tile_count; ++tile) {
-      Result<LoweredTileProgram> program =
-          lower_program(*this, addresses, static_cast<std::uint16_t>(tile), exchange_by_phase);
-      if (!program) return std::unexpected(program.error());
-      programs->push_back(std::move(*program));
-    }
-  }
-  velk_log::emit(velk_log::Level::Info, "velk_compiler", "lowered per-tile programs",
-                 {{"tiles", std::uint64_t{programs->size()}}});
-  return std::move(*programs);
+  return velk_compiler::lower_tile_programs(*this, index, exchanges->phases);
 }
 
 std::ostream& operator<<(std::ostream& out, const LoweredTileStep& step) {

@@ -8,6 +8,7 @@
 
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/layout.hpp"
+#include "velk_compiler/lifetime.hpp"
 #include "velk_compiler/memory_planner.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 
@@ -21,13 +22,6 @@ std::unexpected<CompileError> broken(const std::string& what) {
 std::string num(std::size_t value) { return std::to_string(value); }
 
 std::string at_phase(std::size_t phase) { return " in phase " + num(phase); }
-
-bool is_staging_of(const Allocation& a, std::size_t phase) {
-  const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-  return staging != nullptr && staging->phase == phase;
-}
-
-bool live_at(const Allocation& a, std::size_t phase) { return a.live_from <= phase && phase <= a.live_until; }
 
 // --- the schedule ---------------------------------------------------------------------------
 
@@ -169,7 +163,7 @@ Result<void> verify_no_live_overlap(const Schedule& schedule) {
       for (std::size_t y = x + 1; y < indices.size(); ++y) {
         const Allocation& a = schedule.allocations[indices[x]];
         const Allocation& b = schedule.allocations[indices[y]];
-        if (!lifetimes_overlap(a.live_from, a.live_until, b.live_from, b.live_until)) continue;
+        if (!lifetimes_overlap(a, b)) continue;
         if (std::uint64_t{a.address} + a.size <= b.address || std::uint64_t{b.address} + b.size <= a.address) continue;
         return broken("allocations " + num(indices[x]) + " and " + num(indices[y]) + " of tile " + num(tile) +
                       " share bytes while both are live");
@@ -312,11 +306,11 @@ Result<void> verify_epoch(const Schedule& schedule, std::size_t phase, const Exc
 bool points_at(const Schedule& schedule, TensorId tensor, std::uint16_t tile, std::size_t phase, std::uint32_t address,
                bool home_only) {
   return has_region(schedule, tensor, tile, [&](const Allocation& a) {
-    return a.address == address && live_at(a, phase) && (!home_only || std::holds_alternative<Home>(a.kind));
+    return a.address == address && live_in(a, phase) && (!home_only || is_home(a));
   });
 }
 
-Result<void> verify_program(const Schedule& schedule, const std::map<std::size_t, const LoweredExchangePhase*>& lowered,
+Result<void> verify_program(const Schedule& schedule, const LoweredPhaseMap& lowered,
                             const LoweredTileProgram& program) {
   const std::uint16_t tile = program.tile;
   std::size_t step = 0;
@@ -399,8 +393,7 @@ Result<void> verify_lowered_exchanges(const Schedule& schedule, std::span<const 
 Result<void> verify_tile_programs(const Schedule& schedule, std::span<const LoweredExchangePhase> lowered,
                                   std::span<const LoweredTileProgram> programs) {
   if (programs.size() != schedule.tile_count) return broken("one program per tile");
-  std::map<std::size_t, const LoweredExchangePhase*> by_phase;
-  for (const LoweredExchangePhase& phase : lowered) by_phase.emplace(phase.phase, &phase);
+  const LoweredPhaseMap by_phase = lowered_by_phase(lowered);
   for (std::size_t i = 0; i < programs.size(); ++i) {
     if (programs[i].tile != i) return broken("programs in tile order");
     if (auto program = verify_program(schedule, by_phase, programs[i]); !program) return program;

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "text_format.hpp"
+#include "velk_io/text_format.hpp"
 
 namespace velk_io {
 namespace {
@@ -300,11 +300,10 @@ std::vector<std::uint32_t> JsonReader::hex_words(const Node& node) {
   return words;
 }
 
-std::string hex_text(std::uint32_t word) { return velk_io::hex_word(word); }
 
 Json hex_array(const std::vector<std::uint32_t>& words) {
   Json array = Json::array();
-  for (const std::uint32_t word : words) array.push_back(hex_text(word));
+  for (const std::uint32_t word : words) array.push_back(hex_word(word));
   return array;
 }
 

@@ -82,8 +82,6 @@ class JsonReader {
   std::optional<IoError> error_;
 };
 
-// "0x" and eight upper-case hexadecimal digits.
-std::string hex_text(std::uint32_t word);
 Json hex_array(const std::vector<std::uint32_t>& words);
 
 // The float as the shortest decimal that reads back as the same float, held as a double so

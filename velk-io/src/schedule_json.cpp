@@ -345,10 +345,10 @@ vc::LoweredTileProgram read_program(JsonReader& reader, const Node& node) {
   return program;
 }
 
-template <class T, class Write>
-Json list_json(const std::vector<T>& items, Write write) {
+template <class Items, class Write>
+Json list_json(const Items& items, Write write) {
   Json list = Json::array();
-  for (const T& item : items) list.push_back(write(item));
+  for (const auto& item : items) list.push_back(write(item));
   return list;
 }
 
@@ -361,17 +361,29 @@ std::vector<T> read_list(JsonReader& reader, const Node& node, Read read) {
 
 }  // namespace
 
-std::string write_schedule_json(const CompiledSchedule& compiled) {
-  const vc::Schedule& s = compiled.schedule;
+namespace {
+
+std::string schedule_document(const vc::Schedule& s, std::span<const vc::LoweredExchangePhase> exchanges,
+                              std::span<const vc::LoweredTileProgram> tile_programs) {
   const Json document{{"version", SCHEDULE_FORMAT_VERSION},
                       {"tile_count", s.tile_count},
                       {"layouts", list_json(s.layouts, layout_json)},
                       {"phases", list_json(s.phases, phase_json)},
                       {"allocations", list_json(s.allocations, allocation_json)},
                       {"peak_sram", tile_map_json(s.peak_sram, "bytes", [](std::uint32_t bytes) { return bytes; })},
-                      {"exchanges", list_json(compiled.exchanges, exchange_json)},
-                      {"tile_programs", list_json(compiled.tile_programs, program_json)}};
+                      {"exchanges", list_json(exchanges, exchange_json)},
+                      {"tile_programs", list_json(tile_programs, program_json)}};
   return format_json(document);
+}
+
+}  // namespace
+
+std::string write_schedule_json(const CompiledSchedule& compiled) {
+  return schedule_document(compiled.schedule, compiled.exchanges, compiled.tile_programs);
+}
+
+std::string write_schedule_json(const vc::Program& program) {
+  return schedule_document(program.schedule, program.exchanges, program.tile_programs);
 }
 
 Result<CompiledSchedule> read_schedule_json(std::string_view text) {

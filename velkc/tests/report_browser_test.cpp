@@ -14,7 +14,7 @@
 #include "run_velkc.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_exchange/topology.hpp"
-#include "velk_io/compile_output.hpp"
+#include "velk_compiler/program.hpp"
 
 namespace {
 
@@ -76,10 +76,11 @@ TEST(ReportInBrowser, LoadsRendersAndMapsTheChosenTile) {
   ASSERT_NE(start, std::string::npos);
   const std::string_view map = std::string_view(dom).substr(start, dom.find("</section>", start) - start);
   const velk_compiler::Graph graph = velk_compiler::encoder_graph({}).value();
-  const velk_io::CompileOutput output = velk_io::compile_output(graph, {}, velk_exchange::Topology::r77()).value();
+  const velk_compiler::Program program =
+      velk_compiler::build_program(graph, {}, velk_exchange::Topology::r77()).value();
   std::size_t allocations = 0;
   std::size_t staging = 0;
-  for (const velk_compiler::Allocation& a : output.compiled.schedule.allocations) {
+  for (const velk_compiler::Allocation& a : program.schedule.allocations) {
     if (a.tile != CHOSEN_TILE) continue;
     ++allocations;
     if (std::holds_alternative<velk_compiler::ExchangeStaging>(a.kind)) ++staging;

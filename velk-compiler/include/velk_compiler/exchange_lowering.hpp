@@ -19,7 +19,7 @@
 namespace velk_compiler {
 
 // The row of a tile without a role in a launch. None of its words takes time.
-inline constexpr std::array<std::uint32_t, 9> IDLE_ROW = {0x40C00000, 0x41800001, 0x43A00000, 0, 0, 0, 0, 0, 0};
+inline constexpr velk_exchange::Row IDLE_ROW = {0x40C00000, 0x41800001, 0x43A00000, 0, 0, 0, 0, 0, 0};
 
 // How receiver rows name their destination: `Absolute` rows carry the address of their
 // own destination's staging region. The lowering only produces `Absolute`.
@@ -63,6 +63,11 @@ struct LoweredExchangePhase {
   ExchangeCost cost;                         // the epoch's cost, or zero
   bool operator==(const LoweredExchangePhase&) const = default;
 };
+
+// The lowered phases by the index of the exchange phase each lowers (the first of equal
+// indices).
+using LoweredPhaseMap = std::map<std::size_t, const LoweredExchangePhase*>;
+[[nodiscard]] LoweredPhaseMap lowered_by_phase(std::span<const LoweredExchangePhase> lowered);
 
 // True when two groups would give some tile two roles at once: the same source, one's
 // source among the other's destinations, or a shared destination.

@@ -132,6 +132,12 @@ struct Graph {
   // Whole-graph check before compilation; changes nothing.
   Result<void> validate() const;
 
+  // The tensor's name, or nothing for an id this graph did not issue.
+  [[nodiscard]] std::optional<std::string_view> tensor_name(TensorId tensor) const {
+    if (tensor.index >= tensors.size()) return std::nullopt;
+    return tensors[tensor.index].name;
+  }
+
   bool operator==(const Graph&) const = default;
 };
 

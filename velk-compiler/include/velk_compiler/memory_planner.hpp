@@ -1,7 +1,7 @@
 // The tile memory planner: a home region for every tensor on every tile of its layout, in
 // the data window, and a staging region on the receiving tile for every tensor an exchange
 // phase brings in, in the exchange window. Two regions of one tile never share a byte
-// while both are live; lifetimes are closed ranges of phase indices.
+// while both are live; lifetimes are closed ranges of phase indices (lifetime.hpp).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "velk_compiler/graph.hpp"
+#include "velk_compiler/lifetime.hpp"
 #include "velk_compiler/schedule.hpp"
 
 namespace velk_compiler {
@@ -90,9 +91,6 @@ struct PlacedRegions {
 // "address overflow" or "tile {} exceeds data limit allocating {}"; on failure the regions
 // are unchanged.
 Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request);
-
-// True when the closed phase ranges [a_start, a_end] and [b_start, b_end] share a phase.
-bool lifetimes_overlap(std::size_t a_start, std::size_t a_end, std::size_t b_start, std::size_t b_end);
 
 // `value` rounded up to a multiple of `alignment`; nothing when `alignment` is 0 or the
 // result does not fit in 32 bits.

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "velk_io/compile_output.hpp"
+#include "velk_io/output_files.hpp"
 #include "velk_io/error.hpp"
 
 namespace velk_io {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "velk_compiler/exchange_lowering.hpp"
+#include "velk_compiler/program.hpp"
 #include "velk_compiler/schedule.hpp"
 #include "velk_compiler/tile_program.hpp"
 #include "velk_io/error.hpp"
@@ -43,13 +44,15 @@ struct CompiledSchedule {
   bool operator==(const CompiledSchedule&) const = default;
 };
 
-std::string write_schedule_json(const CompiledSchedule& compiled);
+[[nodiscard]] std::string write_schedule_json(const CompiledSchedule& compiled);
+// The same document for the parts of a built program.
+[[nodiscard]] std::string write_schedule_json(const velk_compiler::Program& program);
 
 // The document's values. A document that is not JSON fails at its line and column; anything
 // else at the JSON path of the first value that does not fit its field.
-Result<CompiledSchedule> read_schedule_json(std::string_view text);
+[[nodiscard]] Result<CompiledSchedule> read_schedule_json(std::string_view text);
 
 // The program of `tile`, or an error at "tile_programs" when the schedule has none for it.
-Result<const velk_compiler::LoweredTileProgram*> tile_program(const CompiledSchedule& compiled, std::uint16_t tile);
+[[nodiscard]] Result<const velk_compiler::LoweredTileProgram*> tile_program(const CompiledSchedule& compiled, std::uint16_t tile);
 
 }  // namespace velk_io

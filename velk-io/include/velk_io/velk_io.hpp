@@ -1,17 +1,11 @@
-// Everything velk-io offers: JSON conversion of graphs and schedules, the instruction word
-// decoder, compile summaries and memory failure reports, output files, command-line values,
-// the schedule on one clock, its trace, the compile report page and the sweep.
+// Everything velk-io offers: the graph and schedule files, the files of a built program,
+// reading and writing files, command-line values and the text helpers of every readable output.
 #pragma once
 
-#include "velk_io/compile_output.hpp"
-#include "velk_io/compile_report.hpp"
-#include "velk_io/disassembler.hpp"
 #include "velk_io/error.hpp"
 #include "velk_io/files.hpp"
 #include "velk_io/graph_json.hpp"
 #include "velk_io/option_values.hpp"
-#include "velk_io/report_html.hpp"
+#include "velk_io/output_files.hpp"
 #include "velk_io/schedule_json.hpp"
-#include "velk_io/sweep.hpp"
-#include "velk_io/timeline.hpp"
-#include "velk_io/trace.hpp"
+#include "velk_io/text_format.hpp"

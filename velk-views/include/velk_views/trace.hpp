@@ -1,0 +1,48 @@
+// The schedule's timeline (timeline.hpp) as a trace in the Chrome trace event format: one
+// JSON object that Perfetto (ui.perfetto.dev, "Open trace file") and chrome://tracing open.
+//
+// Clock: the format counts time in microseconds, and a trace microsecond is one cycle (a
+// notional 1 MHz clock). Every start and duration is therefore the exact integer cycle
+// count; read "µs" in the viewers as "cycles". Only the flow arrows sit half a cycle into
+// the slices they join, so that each lies strictly inside its slice.
+//
+// Shape (one event per line, in this order):
+//   {"traceEvents": [
+//     metadata ("ph": "M"): the names and sort order of the three processes and their tracks:
+//       pid 1 "schedule", one track "phases";
+//       pid 2 "tiles", one track per tile (tid = tile + 1) named "tile 0007" and ordered by tile;
+//       pid 3 "live SRAM", one counter per tile named "tile 0007";
+//     pid 1: one slice ("ph": "X") per phase, "phase 7: exchange, 4 groups in 1 slot";
+//     pid 2, per tile in order, its slices in time order:
+//       kernel launches, "cat": "compute", named by their specialisation key, NOTIONAL_KERNEL_CYCLES
+//         long, with "notional": true in their arguments;
+//       timed words, "cat": "exchange", named by their role ("send", "receive wait", ...),
+//         arguments "phase", "launch", "tile", "word_index" (in the tile's program), "word"
+//         (decoded), "start_cycle" and "end_cycle" (from the launch's start), and for a group's
+//         words "group", "slot", "tensor", "tensor_name", "bytes", "source_tile" and
+//         "destination_tiles"; a send or send-off also "words" (the words it sends);
+//     flows ("ph": "s" then "ph": "f", "cat": "multicast", one id per receiver): from each
+//       group's send slice to the first receive slice of each of its destinations;
+//     pid 3: counters ("ph": "C", "args": {"bytes": N}) at the start of every phase that takes
+//       time, N being the bytes of the tile's regions live in that phase.
+//    ],
+//    "otherData": {"format": "velk trace", "version": 1, "clock": "...", "kernel": "...",
+//                  "notional_kernel_cycles": 1000, "tile_count": 64, "end_cycle": 15664}}
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "velk_compiler/graph.hpp"
+#include "velk_views/error.hpp"
+#include "velk_compiler/program.hpp"
+
+namespace velk_views {
+
+inline constexpr std::uint64_t TRACE_FORMAT_VERSION = 1;
+
+// The trace of a built program; fails as schedule_timeline does. `graph` gives the names of
+// operations and tensors.
+[[nodiscard]] Result<std::string> trace_json(const velk_compiler::Graph& graph, const velk_compiler::Program& program);
+
+}  // namespace velk_views

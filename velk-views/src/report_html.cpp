@@ -1,0 +1,216 @@
+// The compile report page: the summary and phase tables here, the charts in report_svg.cpp.
+#include "velk_views/report_html.hpp"
+
+#include <algorithm>
+#include <map>
+#include <variant>
+
+#include "html_support.hpp"
+#include "velk_io/text_format.hpp"
+#include "report_svg.hpp"
+#include "velk_compiler/layout.hpp"
+#include "velk_views/summary_text.hpp"
+#include "velk_views/timeline.hpp"
+
+namespace velk_views {
+
+using velk_io::hex;
+
+using velk_io::plural;
+namespace {
+
+namespace vc = velk_compiler;
+
+std::string cell(const std::string& content, bool text = false) {
+  return std::string(text ? "<td class=\"text\">" : "<td>") + escape_html(content) + "</td>";
+}
+
+// Headers of text columns are aligned like their cells.
+std::string header_cells(std::initializer_list<std::string_view> names,
+                         std::initializer_list<std::string_view> text_columns = {}) {
+  std::string row = "<tr>";
+  for (const std::string_view name : names) {
+    const bool text = std::find(text_columns.begin(), text_columns.end(), name) != text_columns.end();
+    row += std::string(text ? "<th class=\"text\">" : "<th>") + escape_html(name) + "</th>";
+  }
+  return row + "</tr>\n";
+}
+
+std::string peak_text(const TilePeak& peak) {
+  return std::to_string(peak.peak) + " bytes (" + byte_size(peak.peak) + ") on tile " + std::to_string(peak.tile);
+}
+
+std::string shape_text(const vc::Shape& shape) {
+  std::string text;
+  for (const std::size_t dimension : shape) text += (text.empty() ? "" : ", ") + std::to_string(dimension);
+  return "[" + text + "]";
+}
+
+std::string summary_section(const vc::Schedule& schedule, const vc::CompilerOptions& options,
+                            const CompileSummary& summary) {
+  std::uint64_t cycles = 0;
+  for (const LaunchFigures& launch : summary.launches) cycles += launch.cycles;
+  std::vector<std::pair<std::string, std::string>> rows = {
+      {"tiles", std::to_string(schedule.tile_count)},
+      {"graph", plural(summary.tensors, "tensor") + ", " + plural(summary.operations, "operation") + ", " +
+                    plural(summary.outputs, "output")},
+      {"phases", std::to_string(summary.compute_phases + summary.exchange_phases) + " (" +
+                     std::to_string(summary.compute_phases) + " compute, " + std::to_string(summary.exchange_phases) +
+                     " exchange)"},
+      {"exchange launches", std::to_string(summary.launches.size())},
+      {"exchange cycles, all launches", std::to_string(cycles)},
+      {"exchange window", hex(options.exchange_base) + " to " + hex(options.exchange_limit)},
+      {"data window", hex(options.data_base) + " to " + hex(options.data_limit)},
+  };
+  if (const std::optional<PeakSpread> spread = peak_spread(summary.peaks)) {
+    rows.emplace_back("peak SRAM, maximum", peak_text(spread->maximum));
+    rows.emplace_back("peak SRAM, median", peak_text(spread->median));
+    rows.emplace_back("peak SRAM, minimum", peak_text(spread->minimum));
+  }
+  std::string html = "<h2 id=\"summary\">Summary</h2>\n<table class=\"summary\">\n";
+  for (const auto& [name, value] : rows)
+    html += "<tr><th class=\"text\">" + escape_html(name) + "</th>" + cell(value, true) + "</tr>\n";
+  html += "</table>\n<details><summary>as velkc compile prints it</summary>\n<pre>" +
+          escape_html(render_summary(summary)) + "</pre>\n</details>\n";
+  return html;
+}
+
+std::string phase_section(const vc::Graph& graph, const vc::Schedule& schedule, const CompileSummary& summary,
+                          const ScheduleTimeline& timeline, std::span<const vc::LoweredExchangePhase> exchanges) {
+  const vc::LoweredPhaseMap lowered_by_phase = vc::lowered_by_phase(exchanges);
+  std::map<std::size_t, const LaunchFigures*> figures_by_phase;
+  for (const LaunchFigures& launch : summary.launches) figures_by_phase.emplace(launch.phase, &launch);
+
+  std::string html =
+      "<h2 id=\"phases\">Phases</h2>\n<p class=\"note\">Start and end are cycles on the schedule's clock: "
+      "exchange phases last as long as their launch, compute phases a notional " +
+      std::to_string(NOTIONAL_KERNEL_CYCLES) +
+      " cycles, since kernels have no cycle model.</p>\n<table class=\"phases\">\n" +
+      header_cells(
+          {"phase", "kind", "what", "tiles", "groups", "slots", "payload words", "cycles", "bound", "start", "end"},
+          {"kind", "what"});
+  for (const PhaseSpan& span : timeline.phases) {
+    const vc::Phase& phase = schedule.phases[span.phase];
+    const std::string start = std::to_string(span.start_cycle);
+    const std::string end = std::to_string(span.end_cycle);
+    if (const auto* compute = std::get_if<vc::ComputePhase>(&phase)) {
+      std::string what = "?";
+      if (compute->op.index < graph.ops.size()) {
+        const vc::Op& op = graph.ops[compute->op.index];
+        const vc::Shape shape =
+            op.output.index < graph.tensors.size() ? graph.tensors[op.output.index].shape : vc::Shape{};
+        what = std::string(vc::operation_name(op.kind)) + " " + op.name + " " + shape_text(shape);
+      }
+      html += "<tr>" + cell(std::to_string(span.phase)) + cell("compute", true) + cell(what, true) +
+              cell(std::to_string(compute->commands.size())) + cell("") + cell("") + cell("") +
+              cell(std::to_string(NOTIONAL_KERNEL_CYCLES) + " (notional)") + cell("") + cell(start) + cell(end) +
+              "</tr>\n";
+      continue;
+    }
+    const auto& exchange = std::get<vc::ExchangePhase>(phase);
+    std::size_t tiles = 0;
+    std::string groups;
+    std::string slots;
+    std::string payload;
+    std::string bound;
+    if (const auto found = lowered_by_phase.find(span.phase); found != lowered_by_phase.end()) {
+      for (const vc::LoweredExchangeEpoch& epoch : found->second->epochs) tiles += epoch.tile_rows.size();
+      payload = std::to_string(found->second->cost.payload_words);
+    }
+    if (const auto found = figures_by_phase.find(span.phase); found != figures_by_phase.end()) {
+      groups = std::to_string(found->second->groups);
+      slots = std::to_string(found->second->slots);
+      bound = std::to_string(found->second->busiest_words) + " on tile " + std::to_string(found->second->busiest_tile);
+    }
+    html += "<tr class=\"exchange\">" + cell(std::to_string(span.phase)) + cell("exchange", true) +
+            cell(std::to_string(exchange.transfers.size()) + " transfers", true) + cell(std::to_string(tiles)) +
+            cell(groups) + cell(slots) + cell(payload) + cell(std::to_string(span.end_cycle - span.start_cycle)) +
+            cell(bound) + cell(start) + cell(end) + "</tr>\n";
+  }
+  return html + "</table>\n";
+}
+
+std::string peak_section(const vc::Schedule& schedule, const CompileSummary& summary) {
+  std::string note = "Each tile's peak: the highest end of its regions, in bytes from the lower window base";
+  if (summary.data_offset != 0) {
+    note += " (the data window starts " + std::to_string(summary.data_offset) + " bytes above it)";
+  }
+  note +=
+      ". The orange mark is its lower bound, the most bytes of its regions live in one phase. "
+      "Click a bar for the tile's memory map.";
+  return "<h2 id=\"peak-sram\">Peak SRAM per tile</h2>\n<p class=\"note\">" + escape_html(note) + "</p>\n" +
+         peak_chart_svg(summary, schedule.tile_count);
+}
+
+std::string memory_section(const vc::Graph& graph, const vc::Schedule& schedule, const vc::CompilerOptions& options) {
+  const std::map<std::uint16_t, std::uint32_t>& peaks = schedule.peak_sram;
+  std::string html =
+      "<h2 id=\"memory\">Memory map</h2>\n<p class=\"note\">Choose a tile: its regions by address (down) against "
+      "phase (across), one per allocation, coloured by tensor and labelled with name, size and lifetime where "
+      "they fit (hover over a region for all of it). Exchange phases are shaded; every region is drawn at least "
+      "2 px tall.</p>\n<nav class=\"tiles\">";
+  for (std::uint32_t t = 0; t < schedule.tile_count; ++t) {
+    html += "<a href=\"#memory-tile-" + std::to_string(t) + "\">" + std::to_string(t) + "</a>";
+  }
+  html += "</nav>\n<div id=\"memory-maps\">\n";
+  for (std::uint32_t t = 0; t < schedule.tile_count; ++t) {
+    const auto tile = static_cast<std::uint16_t>(t);
+    std::size_t regions = 0;
+    for (const vc::Allocation& a : schedule.allocations) regions += a.tile == tile ? 1 : 0;
+    const auto peak = peaks.find(tile);
+    html += "<section class=\"memory-map" + std::string(t == 0 ? " default" : "") + "\" id=\"memory-tile-" +
+            std::to_string(t) + "\">\n<h3>" + escape_html(tile_name(tile, schedule.tile_count)) + ": " +
+            plural(regions, "region") +
+            (peak == peaks.end() ? std::string() : ", peak " + std::to_string(peak->second) + " bytes") + "</h3>\n" +
+            memory_map_svg(graph, schedule, options, tile) + "</section>\n";
+  }
+  return html + "</div>\n";
+}
+
+std::string launch_section(const vc::Graph& graph, const vc::Schedule& schedule, const ScheduleTimeline& timeline,
+                           std::span<const vc::LoweredExchangePhase> exchanges) {
+  std::string html =
+      "<h2 id=\"launches\">Exchange launches</h2>\n<p class=\"note\">Every timed word of every tile with a role, "
+      "at its exact cycles from the launch's start. Hover over a word for its decoding and its group, over a "
+      "tile's name for its whole decoded program.</p>\n";
+  if (timeline.launches.empty()) return html + "<p>The schedule has no exchange launch.</p>\n";
+  for (const LaunchTimeline& launch : timeline.launches) {
+    const vc::LoweredExchangeEpoch* epoch = nullptr;
+    for (const vc::LoweredExchangePhase& lowered : exchanges) {
+      if (lowered.phase == launch.phase && launch.epoch < lowered.epochs.size()) epoch = &lowered.epochs[launch.epoch];
+    }
+    if (epoch == nullptr) continue;
+    const std::size_t slots = launch.group_slots.empty() ? 0 : launch.group_slots.back() + 1;
+    html += "<h3 id=\"launch-" + std::to_string(launch.phase) + "-" + std::to_string(launch.epoch) + "\">phase " +
+            std::to_string(launch.phase) + ", launch " + std::to_string(launch.epoch) + ": " +
+            std::to_string(launch.cycles) + " cycles, " + plural(epoch->groups.size(), "group") + " in " +
+            plural(slots, "slot") + ", " + plural(launch.tiles.size(), "tile") + " with a role, from cycle " +
+            std::to_string(launch.start_cycle) + "</h3>\n" +
+            launch_gantt_svg(graph, launch, *epoch, schedule.tile_count);
+  }
+  return html;
+}
+
+}  // namespace
+
+Result<std::string> report_html(const vc::Graph& graph, const vc::Program& program,
+                                const vc::CompileSummary& summary) {
+  const vc::Schedule& schedule = program.schedule;
+  const vc::CompilerOptions& options = program.options;
+  Result<ScheduleTimeline> timeline = schedule_timeline(program);
+  if (!timeline) return std::unexpected(timeline.error());
+  std::string body = "<h1>Velk compile report</h1>\n<p class=\"note\">" + std::to_string(schedule.tile_count) +
+                     " tiles, " + std::to_string(schedule.phases.size()) + " phases, " +
+                     std::to_string(summary.launches.size()) +
+                     " exchange launches. Sections: <a href=\"#summary\">summary</a>, <a href=\"#phases\">phases</a>, "
+                     "<a href=\"#peak-sram\">peak SRAM</a>, <a href=\"#memory\">memory map</a>, "
+                     "<a href=\"#launches\">exchange launches</a>.</p>\n";
+  body += summary_section(schedule, options, summary);
+  body += phase_section(graph, schedule, summary, *timeline, program.exchanges);
+  body += peak_section(schedule, summary);
+  body += memory_section(graph, schedule, options);
+  body += launch_section(graph, schedule, *timeline, program.exchanges);
+  return html_page("Velk compile report", body);
+}
+
+}  // namespace velk_views

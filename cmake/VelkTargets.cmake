@@ -9,10 +9,28 @@ set(VELK_WARNINGS
     -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Woverloaded-virtual
     -Wnull-dereference -Wdouble-promotion -Wimplicit-fallthrough)
 
-if(VELK_SANITIZE)
+# The sanitizers of every target, from VELK_SANITIZE: AddressSanitizer with
+# UndefinedBehaviorSanitizer, or ThreadSanitizer, which cannot share a program with
+# AddressSanitizer. ON (or YES, TRUE, Y, 1) is the older spelling of address,undefined.
+string(TOUPPER "${VELK_SANITIZE}" velk_sanitize_word)
+if(velk_sanitize_word MATCHES "^(ON|YES|TRUE|Y|1)$")
+  set(VELK_SANITIZERS address,undefined)
+elseif(velk_sanitize_word MATCHES "^(OFF|NO|FALSE|N|0|)$")
+  set(VELK_SANITIZERS "")
+elseif(VELK_SANITIZE STREQUAL "address,undefined" OR VELK_SANITIZE STREQUAL "thread")
+  set(VELK_SANITIZERS ${VELK_SANITIZE})
+else()
+  message(FATAL_ERROR "VELK_SANITIZE must be OFF, address,undefined (or ON) or thread, found \"${VELK_SANITIZE}\"")
+endif()
+
+if(VELK_SANITIZERS STREQUAL "address,undefined")
+  # A report stops the program, so no test passes over undefined behaviour.
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+elseif(VELK_SANITIZERS STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
 endif()
 
 function(velk_apply_options target)
@@ -37,9 +55,9 @@ function(velk_library)
   target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPENDS})
   # The public headers use std::expected, so every consumer compiles as C++23.
   target_compile_features(${ARG_NAME} PUBLIC cxx_std_23)
-  if(VELK_SANITIZE)
+  if(VELK_SANITIZERS)
     # Sanitized archives need the sanitizer runtimes wherever they are linked.
-    target_link_options(${ARG_NAME} INTERFACE $<INSTALL_INTERFACE:-fsanitize=address,undefined>)
+    target_link_options(${ARG_NAME} INTERFACE $<INSTALL_INTERFACE:-fsanitize=${VELK_SANITIZERS}>)
   endif()
   velk_apply_options(${ARG_NAME})
 

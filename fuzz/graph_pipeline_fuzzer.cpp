@@ -201,8 +201,7 @@ void build_step(FuzzInput& in, Graph& graph, std::size_t step) {
       const TensorId left = pick(in, graph);
       const TensorId right = pick(in, graph);
       const Expected expected = predict_binary(before, name, left, right);
-      const Result<TensorId> result =
-          (step % 2 == 0) ? graph.add(name, left, right) : graph.binary(name, velk_compiler::Mul{}, left, right);
+      const Result<TensorId> result = (step % 2 == 0) ? graph.add(name, left, right) : graph.mul(name, left, right);
       check_call(before, graph, result, expected, {left, right});
       return;
     }

@@ -69,6 +69,10 @@ Result<TensorId> Graph::add(std::string_view name, TensorId left, TensorId right
   return binary(name, Add{}, left, right);
 }
 
+Result<TensorId> Graph::mul(std::string_view name, TensorId left, TensorId right) {
+  return binary(name, Mul{}, left, right);
+}
+
 Result<TensorId> Graph::matmul(std::string_view name, TensorId left, TensorId right) {
   if (left.index >= tensors.size() || right.index >= tensors.size()) {
     return std::unexpected(refusal(name, "unknown input"));
@@ -80,6 +84,15 @@ Result<TensorId> Graph::matmul(std::string_view name, TensorId left, TensorId ri
         CompileError::graph(fill("{}: incompatible matmul {} x {}", {name, shape_text(a), shape_text(b)})));
   }
   return op(name, MatMul{}, {left, right}, Shape{a[0], b[1]});
+}
+
+Result<TensorId> Graph::reshape(std::string_view name, TensorId input, Shape shape) {
+  if (input.index >= tensors.size()) return std::unexpected(refusal(name, "unknown input"));
+  if (checked_elements(tensors[input.index].shape) != checked_elements(shape)) {
+    return std::unexpected(refusal(name, "reshape changes the element count"));
+  }
+  Shape result_shape = shape;
+  return op(name, Reshape{std::move(shape)}, {input}, std::move(result_shape));
 }
 
 Result<TensorId> Graph::transpose(std::string_view name, TensorId input, std::vector<std::size_t> permutation) {

@@ -40,18 +40,68 @@ TEST(GraphBuilder, MatmulShapeRule) {
   EXPECT_EQ(graph.tensors.size(), 4u);
 }
 
-TEST(GraphBuilder, BinaryNeedsEqualShapes) {
-  Graph graph;
-  const TensorId a = graph.input("a", {4, 8});
-  const TensorId b = graph.input("b", {8, 4});
-  const TensorId c = graph.input("c", {4, 8});
-  EXPECT_EQ(error_message(graph.add("sum", a, b)), "sum: binary shapes differ");
-  const Result<TensorId> sum = graph.add("sum", a, c);
-  ASSERT_TRUE(sum);
-  EXPECT_EQ(graph.tensors[sum->index].shape, (Shape{4, 8}));
-  const Result<TensorId> product = graph.binary("product", Mul{}, a, c);
-  ASSERT_TRUE(product);
-  EXPECT_EQ(graph.ops.back().kind, OpKind(Mul{}));
+TEST(GraphBuilder, AddAndMulNeedEqualShapes) {
+  struct Case {
+    const char* name;
+    Result<TensorId> (Graph::*build)(std::string_view, TensorId, TensorId);
+    OpKind kind;
+  };
+  const Case cases[] = {{"add", &Graph::add, Add{}}, {"mul", &Graph::mul, Mul{}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    const TensorId a = graph.input("a", {4, 8});
+    const TensorId turned = graph.input("turned", {8, 4});
+    const TensorId deeper = graph.input("deeper", {4, 8, 1});
+    const TensorId same = graph.input("same", {4, 8});
+    const Graph before = graph;
+    EXPECT_EQ(error_message((graph.*c.build)("x", a, turned)), "x: binary shapes differ");
+    EXPECT_EQ(error_message((graph.*c.build)("x", a, deeper)), "x: binary shapes differ");
+    EXPECT_EQ(graph, before);
+    const Result<TensorId> result = (graph.*c.build)("x", a, same);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(graph.tensors[result->index].shape, (Shape{4, 8}));
+    EXPECT_EQ(graph.ops.back(), (Op{OpId{0}, "x", c.kind, {a, same}, *result}));
+  }
+}
+
+TEST(GraphBuilder, ReshapeKeepsTheElementCount) {
+  struct Case {
+    const char* name;
+    Shape from;
+    Shape to;
+    bool accepted;
+  };
+  const std::size_t big = std::size_t{1} << 32;
+  const Case cases[] = {
+      {"split a dimension", {4, 4}, {2, 2, 4}, true},
+      {"flatten", {4, 4}, {16}, true},
+      {"add unit dimensions", {4, 4}, {1, 16, 1}, true},
+      {"fewer elements", {4, 4}, {3, 3}, false},
+      {"more elements", {4, 4}, {4, 5}, false},
+      {"no dimensions is one element", {4, 4}, {}, false},
+      {"a zero dimension", {4, 4}, {4, 4, 0}, false},
+      // (2^60 + 1) * 16 wraps to 16 in a machine word.
+      {"a count that wraps to the operand's", {4, 4}, {(std::size_t{1} << 60) + 1, 16}, false},
+      {"an operand count beyond a machine word", {big, big}, {16}, false},
+      // Neither count fits, so they cannot be compared; validation refuses both tensors.
+      {"both counts beyond a machine word", {big, big}, {big, big, 2}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    const TensorId x = graph.input("x", c.from);
+    const Graph before = graph;
+    const Result<TensorId> result = graph.reshape("r", x, c.to);
+    if (!c.accepted) {
+      EXPECT_EQ(error_message(result), "r: reshape changes the element count");
+      EXPECT_EQ(graph, before);
+      continue;
+    }
+    ASSERT_TRUE(result) << result.error().message();
+    EXPECT_EQ(graph.tensors[result->index].shape, c.to);
+    EXPECT_EQ(graph.ops.back(), (Op{OpId{0}, "r", Reshape{c.to}, {x}, *result}));
+  }
 }
 
 TEST(GraphBuilder, TransposePermutesAxes) {
@@ -118,7 +168,8 @@ TEST(GraphBuilder, TypedOperationsRefuseIdsItDidNotIssue) {
   const TensorId stranger{7};
   const Graph before = graph;
   EXPECT_EQ(error_message(graph.add("add", a, stranger)), "add: unknown input");
-  EXPECT_EQ(error_message(graph.binary("mul", Mul{}, stranger, a)), "mul: unknown input");
+  EXPECT_EQ(error_message(graph.mul("mul", stranger, a)), "mul: unknown input");
+  EXPECT_EQ(error_message(graph.reshape("r", stranger, {4})), "r: unknown input");
   EXPECT_EQ(error_message(graph.matmul("mm", stranger, a)), "mm: unknown input");
   EXPECT_EQ(error_message(graph.transpose("t", stranger, {1, 0})), "t: unknown input");
   EXPECT_EQ(error_message(graph.layer_norm("n", stranger, 1e-5F)), "n: unknown input");

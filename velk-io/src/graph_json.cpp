@@ -119,7 +119,7 @@ velk_compiler::Result<TensorId> build_operation(JsonReader& reader, const Node& 
   const Node attribute = kind.attribute.empty() ? Node{} : reader.field(node, kind.attribute);
   if (kind.name == "matmul") return graph.matmul(name, inputs[0], inputs[1]);
   if (kind.name == "add") return graph.add(name, inputs[0], inputs[1]);
-  if (kind.name == "mul") return graph.binary(name, velk_compiler::Mul{}, inputs[0], inputs[1]);
+  if (kind.name == "mul") return graph.mul(name, inputs[0], inputs[1]);
   if (kind.name == "gelu") return graph.gelu(name, inputs[0]);
   if (kind.name == "layer_norm") {
     const float epsilon = reader.float_number(attribute);
@@ -134,8 +134,7 @@ velk_compiler::Result<TensorId> build_operation(JsonReader& reader, const Node& 
   Shape values = read_shape(reader, attribute);
   if (reader.failed()) return TensorId{};
   if (kind.name == "transpose") return graph.transpose(name, inputs[0], std::move(values));
-  Shape result_shape = values;
-  return graph.op(name, velk_compiler::Reshape{std::move(values)}, {inputs[0]}, std::move(result_shape));
+  return graph.reshape(name, inputs[0], std::move(values));
 }
 
 void read_operation(JsonReader& reader, const Node& node, Graph& graph, NameIndex& names) {

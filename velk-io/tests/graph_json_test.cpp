@@ -29,9 +29,9 @@ Graph every_kind() {
   const TensorId b = g.input("b", {2, 4});
   const TensorId product = *g.matmul("product", a, w);
   const TensorId sum = *g.add("sum", product, b);
-  const TensorId scaled = *g.binary("scaled", velk_compiler::Mul{}, sum, b);
-  const TensorId flat = *g.op("flat", velk_compiler::Reshape{{8}}, {scaled}, {8});
-  const TensorId cube = *g.op("cube", velk_compiler::Reshape{{2, 2, 2}}, {flat}, {2, 2, 2});
+  const TensorId scaled = *g.mul("scaled", sum, b);
+  const TensorId flat = *g.reshape("flat", scaled, {8});
+  const TensorId cube = *g.reshape("cube", flat, {2, 2, 2});
   const TensorId turned = *g.transpose("turned", cube, {2, 0, 1});
   const TensorId norm = *g.layer_norm("norm", turned, 0.1F);
   const TensorId soft = *g.softmax("soft", norm, 2);
@@ -204,6 +204,11 @@ TEST(GraphJson, MalformedFilesNameThePlace) {
        "operations[0]: q: incompatible matmul [3, 4] x [2, 3]"},
       {"binary shapes", with_operations(R"({"name": "q", "kind": "add", "inputs": ["a", "w"]})"),
        "operations[0]: q: binary shapes differ"},
+      {"mul shapes", with_operations(R"({"name": "q", "kind": "mul", "inputs": ["a", "w"]})"),
+       "operations[0]: q: binary shapes differ"},
+      {"reshape element count",
+       with_operations(R"({"name": "q", "kind": "reshape", "inputs": ["a"], "shape": [3, 3]})"),
+       "operations[0]: q: reshape changes the element count"},
       {"transpose permutation",
        with_operations(R"({"name": "q", "kind": "transpose", "inputs": ["a"], "permutation": [0, 0]})"),
        "operations[0]: q: invalid transpose permutation"},

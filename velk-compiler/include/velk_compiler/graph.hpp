@@ -119,7 +119,12 @@ struct Graph {
   // this graph did not issue is refused with "{}: unknown input" before any shape is read.
   Result<TensorId> binary(std::string_view name, OpKind kind, TensorId left, TensorId right);
   Result<TensorId> add(std::string_view name, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> mul(std::string_view name, TensorId left, TensorId right);
   Result<TensorId> matmul(std::string_view name, TensorId left, TensorId right);
+  // Refuses a `shape` whose element count differs from the operand's with "{}: reshape
+  // changes the element count". A count too large for a machine word differs from every count
+  // that fits; two such counts cannot be compared here and pass, and `validate` refuses them.
+  [[nodiscard]] Result<TensorId> reshape(std::string_view name, TensorId input, Shape shape);
   Result<TensorId> transpose(std::string_view name, TensorId input, std::vector<std::size_t> permutation);
   Result<TensorId> layer_norm(std::string_view name, TensorId input, float epsilon);
   Result<TensorId> softmax(std::string_view name, TensorId input, std::size_t axis);

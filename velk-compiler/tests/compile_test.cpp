@@ -83,6 +83,12 @@ TEST(CompileEncoder, MemoryPlan) {
 
 TEST(CompileEncoder, Deterministic) { EXPECT_EQ(compiled_encoder(), compiled_encoder()); }
 
+TEST(CompilePhases, AreTheDriversPhases) {
+  const Graph graph = *encoder_graph(EncoderConfig{});
+  const Schedule schedule = compiled_encoder();
+  EXPECT_EQ(compile_phases(graph, schedule.layouts), schedule.phases);
+}
+
 TEST(Compile, OptionsRules) {
   const Graph graph = *encoder_graph(EncoderConfig{});
   auto with = [](auto change) {

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
-#include "exchange_fixture.hpp"
+#include "exchange_schedule.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_exchange/plan_program.hpp"
@@ -233,7 +233,7 @@ TEST(TraceJson, SingleTransferEventByEvent) {
   graph.input("x", {16});
   const std::vector<vc::Transfer> transfers = {vc::Transfer{0, 1, vc::TensorId{0}, 64}};
   CompiledSchedule compiled;
-  compiled.schedule = exchange_schedule(transfers);
+  compiled.schedule = vc::exchange_schedule(transfers);
   compiled.exchanges = compiled.schedule.lower_exchanges(velk_exchange::Topology::r77()).value();
   const Result<std::string> text = trace_json(graph, compiled);
   ASSERT_TRUE(text) << text.error();

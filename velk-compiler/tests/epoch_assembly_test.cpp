@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "exchange_schedule.hpp"
+#include "velk_compiler/compile.hpp"
+#include "velk_compiler/encoder.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
 #include "velk_compiler/exchange_scheduler.hpp"
 #include "velk_exchange/velk_exchange.hpp"
@@ -121,6 +123,20 @@ TEST(LowerExchanges, PhasesWithoutTransfers) {
   EXPECT_EQ(lower(schedule), (std::vector<LoweredExchangePhase>{}));
   schedule.phases = {ComputePhase{}, ExchangePhase{}};
   EXPECT_EQ(lower(schedule), (std::vector<LoweredExchangePhase>{LoweredExchangePhase{1, {}, ExchangeCost{}}}));
+}
+
+TEST(LowerExchanges, EncoderBlockHasOneLaunchPerExchangePhase) {
+  const Schedule schedule = *compile(*encoder_graph(EncoderConfig{}), CompilerOptions{});
+  const auto exchanges = lower(schedule);
+  ASSERT_TRUE(exchanges);
+  ASSERT_EQ(exchanges->size(), 2u);
+  EXPECT_EQ((*exchanges)[0].phase, 7u);
+  EXPECT_EQ((*exchanges)[1].phase, 12u);
+  for (const LoweredExchangePhase& phase : *exchanges) {
+    ASSERT_EQ(phase.epochs.size(), 1u);
+    EXPECT_EQ(phase.cost.launches, 1u);
+    EXPECT_EQ(phase.epochs[0].groups.size(), phase.phase == 7 ? 4u : 8u);
+  }
 }
 
 TEST(LowerExchanges, ReportsOneEvent) {

@@ -1,9 +1,16 @@
+// Epoch assembly, through the lowering of whole schedules and through its own entry point
+// with colour slots handed in directly. The scheduler never hands over slots whose sources
+// lack a copy or whose groups share a tile, so those refusals of the assembly itself are
+// reached only through assemble_exchange_phase.
 #include "velk_compiler/epoch_assembly.hpp"
 
 #include <gtest/gtest.h>
 
 #include "exchange_schedule.hpp"
+#include "velk_compiler/compile.hpp"
+#include "velk_compiler/encoder.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
+#include "velk_compiler/exchange_scheduler.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 #include "velk_log/log.hpp"
 
@@ -13,12 +20,17 @@ namespace {
 using velk_exchange::ExchangeError;
 using velk_exchange::Topology;
 using Words = std::vector<std::uint32_t>;
+using Slots = std::vector<std::vector<PendingGroup>>;
 
 Result<std::vector<LoweredExchangePhase>> lower(const Schedule& schedule) {
   return schedule.lower_exchanges(Topology::r77());
 }
 
 Schedule single_transfer() { return exchange_schedule(std::vector<Transfer>{{0, 1, TensorId{0}, 64}}); }
+
+PendingGroup group(std::uint16_t source, std::size_t tensor, std::vector<std::uint16_t> destinations) {
+  return PendingGroup{source, TensorId{tensor}, 64, std::move(destinations)};
+}
 
 TEST(LowerExchanges, SingleTransferWorkedExample) {
   const auto lowered = lower(single_transfer());
@@ -52,8 +64,8 @@ TEST(LowerExchanges, SecondSlotStartsAfterTheFirstSlotsHorizon) {
   ASSERT_EQ(epoch.groups.size(), 3u);
   const LoweredExchangeGroup& first = epoch.groups[0];
   EXPECT_EQ(first.source_tile, 1);
-  const std::uint32_t first_horizon = std::max(*velk_exchange::plan_event_cycles(first.sender),
-                                               *velk_exchange::plan_event_cycles(first.receivers[0]));
+  const std::uint32_t first_horizon =
+      std::max(*velk_exchange::plan_event_cycles(first.sender), *velk_exchange::plan_event_cycles(first.receivers[0]));
   // The later groups are planned at offset first_horizon + 1: their multicasts equal
   // plans made at that offset.
   const Topology topology = Topology::r77();
@@ -69,7 +81,8 @@ TEST(LowerExchanges, SecondSlotStartsAfterTheFirstSlotsHorizon) {
 }
 
 TEST(LowerExchanges, PayloadCountsOncePerGroup) {
-  const auto lowered = lower(exchange_schedule(std::vector<Transfer>{{0, 1, TensorId{0}, 64}, {0, 2, TensorId{0}, 64}}));
+  const auto lowered =
+      lower(exchange_schedule(std::vector<Transfer>{{0, 1, TensorId{0}, 64}, {0, 2, TensorId{0}, 64}}));
   ASSERT_TRUE(lowered);
   EXPECT_EQ((*lowered)[0].cost.payload_words, 16u);
 }
@@ -112,6 +125,20 @@ TEST(LowerExchanges, PhasesWithoutTransfers) {
   EXPECT_EQ(lower(schedule), (std::vector<LoweredExchangePhase>{LoweredExchangePhase{1, {}, ExchangeCost{}}}));
 }
 
+TEST(LowerExchanges, EncoderBlockHasOneLaunchPerExchangePhase) {
+  const Schedule schedule = *compile(*encoder_graph(EncoderConfig{}), CompilerOptions{});
+  const auto exchanges = lower(schedule);
+  ASSERT_TRUE(exchanges);
+  ASSERT_EQ(exchanges->size(), 2u);
+  EXPECT_EQ((*exchanges)[0].phase, 7u);
+  EXPECT_EQ((*exchanges)[1].phase, 12u);
+  for (const LoweredExchangePhase& phase : *exchanges) {
+    ASSERT_EQ(phase.epochs.size(), 1u);
+    EXPECT_EQ(phase.cost.launches, 1u);
+    EXPECT_EQ(phase.epochs[0].groups.size(), phase.phase == 7 ? 4u : 8u);
+  }
+}
+
 TEST(LowerExchanges, ReportsOneEvent) {
   velk_log::EventRecorder recorder;
   {
@@ -124,7 +151,8 @@ TEST(LowerExchanges, ReportsOneEvent) {
   ASSERT_NE(lowered, events.end());
   EXPECT_EQ(lowered->level, velk_log::Level::Info);
   EXPECT_EQ(lowered->target, "velk_compiler");
-  EXPECT_EQ(lowered->fields, (std::vector<velk_log::OwnedField>{{"phases", std::uint64_t{1}}, {"launches", std::uint64_t{1}}}));
+  EXPECT_EQ(lowered->fields,
+            (std::vector<velk_log::OwnedField>{{"phases", std::uint64_t{1}}, {"launches", std::uint64_t{1}}}));
 }
 
 TEST(ExchangeSourceAllocation, StagingOfThisPhaseThenLiveEarlierStagingThenHome) {
@@ -137,6 +165,42 @@ TEST(ExchangeSourceAllocation, StagingOfThisPhaseThenLiveEarlierStagingThenHome)
   EXPECT_EQ(exchange_source_allocation(schedule, t, 1, 1)->address, 0x51000u);
   EXPECT_EQ(exchange_source_allocation(schedule, t, 1, 2)->address, 0x60000u);  // live_until is exclusive
   EXPECT_EQ(exchange_source_allocation(schedule, t, 2, 1), nullptr);
+}
+
+TEST(AssembleExchangePhase, MatchesTheLoweringOnTheScheduledSlots) {
+  const std::vector<Transfer> transfers = {{0, 1, TensorId{0}, 64}, {2, 3, TensorId{1}, 64}, {1, 2, TensorId{2}, 64}};
+  const Schedule schedule = exchange_schedule(transfers);
+  const auto slots = exchange_slots(schedule, 0, transfers);
+  ASSERT_TRUE(slots);
+  const auto lowered = schedule.lower_exchanges(Topology::r77());
+  ASSERT_TRUE(lowered);
+  EXPECT_EQ(assemble_exchange_phase(schedule, Topology::r77(), 0, *slots), (*lowered)[0]);
+}
+
+TEST(AssembleExchangePhase, RefusesASourceWithoutACopy) {
+  // Tile 5 holds no region of tensor 0 at all.
+  const Schedule schedule = exchange_schedule(std::vector<Transfer>{{0, 1, TensorId{0}, 64}});
+  const Slots slots = {{group(5, 0, {1})}};
+  EXPECT_EQ(assemble_exchange_phase(schedule, Topology::r77(), 0, slots),
+            std::unexpected(CompileError::memory("missing source allocation for tensor 0 on tile 5")));
+}
+
+TEST(AssembleExchangePhase, RefusesTwoRolesOfOneTileInOneSlot) {
+  // Tile 1 receives tensor 0 and, in the same slot and so at the same offset, sends tensor 1:
+  // its send would start before its receive has ended.
+  const Schedule relay = exchange_schedule(std::vector<Transfer>{{0, 1, TensorId{0}, 64}, {1, 2, TensorId{1}, 64}});
+  EXPECT_EQ(assemble_exchange_phase(relay, Topology::r77(), 0, Slots{{group(0, 0, {1}), group(1, 1, {2})}}),
+            std::unexpected(CompileError(ExchangeError::schedule("overlapping tile exchange roles"))));
+
+  // Tile 1 receives from two sources in one slot.
+  const Schedule shared = exchange_schedule(std::vector<Transfer>{{0, 1, TensorId{0}, 64}, {2, 1, TensorId{1}, 64}});
+  EXPECT_EQ(assemble_exchange_phase(shared, Topology::r77(), 0, Slots{{group(0, 0, {1}), group(2, 1, {1})}}),
+            std::unexpected(CompileError(ExchangeError::schedule("overlapping tile exchange roles"))));
+}
+
+TEST(AssembleExchangePhase, NoSlotsGiveNoLaunch) {
+  const Schedule schedule = exchange_schedule(std::vector<Transfer>{});
+  EXPECT_EQ(assemble_exchange_phase(schedule, Topology::r77(), 0, Slots{}), (LoweredExchangePhase{0, {}, {}}));
 }
 
 }  // namespace

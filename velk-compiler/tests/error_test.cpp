@@ -2,34 +2,43 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace velk_compiler {
 namespace {
 
 using velk_exchange::ExchangeError;
 
-TEST(CompileError, CarriesExchangeErrorUnchanged) {
-  const CompileError error = ExchangeError::tile(1472);
-  EXPECT_EQ(error.kind(), CompileError::Kind::Exchange);
-  ASSERT_NE(error.exchange_error(), nullptr);
-  EXPECT_EQ(*error.exchange_error(), ExchangeError::tile(1472));
-  EXPECT_EQ(to_string(error), "exchange: Tile(1472)");
+std::optional<ExchangeError> carried(const CompileError& error) {
+  if (const ExchangeError* exchange = error.exchange_error()) return *exchange;
+  return std::nullopt;
 }
 
-TEST(CompileError, PropagatesThroughResult) {
-  auto lower = []() -> Result<int> { return std::unexpected(ExchangeError::count(0)); };
-  const Result<int> result = lower();
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error(), CompileError(ExchangeError::count(0)));
-}
-
-TEST(CompileError, KindsAndMessages) {
-  EXPECT_EQ(CompileError::graph("m").kind(), CompileError::Kind::Graph);
-  EXPECT_EQ(CompileError::memory("m").kind(), CompileError::Kind::Memory);
-  EXPECT_EQ(CompileError::graph("m").exchange_error(), nullptr);
-  EXPECT_NE(CompileError::graph("m"), CompileError::memory("m"));
-  EXPECT_NE(CompileError(ExchangeError::tile(5)), CompileError(ExchangeError::count(5)));
-  EXPECT_EQ(to_string(CompileError::graph("graph has no outputs")), "graph: graph has no outputs");
-  EXPECT_EQ(to_string(CompileError::memory("address overflow")), "memory: address overflow");
+// Each kind renders as its name, a colon and its text; only an Exchange error carries an
+// exchange error, and it carries no message of its own.
+TEST(CompileError, EachKindCarriesAndRendersItsOwnPart) {
+  const struct {
+    CompileError error;
+    CompileError::Kind kind;
+    std::string_view message;
+    std::optional<ExchangeError> exchange;
+    std::string_view text;
+  } cases[] = {
+      {CompileError::graph("graph has no outputs"), CompileError::Kind::Graph, "graph has no outputs", std::nullopt,
+       "graph: graph has no outputs"},
+      {CompileError::memory("address overflow"), CompileError::Kind::Memory, "address overflow", std::nullopt,
+       "memory: address overflow"},
+      {ExchangeError::tile(1472), CompileError::Kind::Exchange, "", ExchangeError::tile(1472), "exchange: Tile(1472)"},
+      {ExchangeError::schedule("zero event advance"), CompileError::Kind::Exchange, "",
+       ExchangeError::schedule("zero event advance"), "exchange: Schedule(\"zero event advance\")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.error.kind(), c.kind);
+    EXPECT_EQ(c.error.message(), c.message);
+    EXPECT_EQ(carried(c.error), c.exchange);
+    EXPECT_EQ(to_string(c.error), c.text);
+  }
 }
 
 }  // namespace

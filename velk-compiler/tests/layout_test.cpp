@@ -67,10 +67,18 @@ TEST(WorkerCount, SixFrom96Elements) {
 
 TEST(OperationName, IgnoresAttributes) {
   const std::pair<OpKind, std::string_view> cases[] = {
-      {MatMul{}, "matmul"},          {Add{}, "add"},
-      {Mul{}, "mul"},                {Reshape{{2, 2}}, "reshape"},
-      {Transpose{{1, 0}}, "transpose"}, {LayerNorm{0.5F}, "layer_norm"},
-      {Softmax{3}, "softmax"},       {Gelu{}, "gelu"},
+      {MatMul{}, "matmul"},
+      {Add{}, "add"},
+      {Mul{}, "mul"},
+      {Reshape{{2, 2}}, "reshape"},
+      {Reshape{{7}}, "reshape"},
+      {Transpose{{1, 0}}, "transpose"},
+      {Transpose{{0, 2, 1}}, "transpose"},
+      {LayerNorm{0.5F}, "layer_norm"},
+      {LayerNorm{1e-5F}, "layer_norm"},
+      {Softmax{3}, "softmax"},
+      {Softmax{0}, "softmax"},
+      {Gelu{}, "gelu"},
   };
   for (const auto& [kind, name] : cases) EXPECT_EQ(operation_name(kind), name);
 }

@@ -96,13 +96,6 @@ TEST(DiagnoseMemoryPlan, AgreesWithCompile) {
   }
 }
 
-TEST(CompilePhases, AreTheDriversPhases) {
-  const Graph graph = encoder();
-  const Result<Schedule> schedule = compile(graph, CompilerOptions{});
-  ASSERT_TRUE(schedule);
-  EXPECT_EQ(compile_phases(graph, schedule->layouts), schedule->phases);
-}
-
 // The regions reported live are those the planner had placed before the failing one: with a
 // data window large enough, `compile` places the same regions first (the walk never looks at
 // the limit before it has found a position), so its plan is the oracle.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 
 #include "velk_compiler/layout.hpp"
@@ -91,8 +92,10 @@ PlannedGraph chain(bool read_result) {
   const TensorId x = p.graph.input("x", {256});
   const TensorId y = *p.graph.gelu("y", x);
   const TensorId z = *p.graph.gelu("z", x);
-  if (read_result) (void)p.graph.mark_output(*p.graph.add("sum", y, z));
-  else (void)p.graph.mark_output(z);
+  if (read_result)
+    (void)p.graph.mark_output(*p.graph.add("sum", y, z));
+  else
+    (void)p.graph.mark_output(z);
   for (const Tensor& t : p.graph.tensors) p.layouts.push_back(choose_layout(t, 4));
   for (const Op& op : p.graph.ops) p.phases.emplace_back(ComputePhase{op.id, {}});
   return p;
@@ -125,8 +128,8 @@ TEST(PlanMemory, OneStagingRegionPerTensorTileAndPhase) {
   PlannedGraph p = chain(true);
   const TensorId x{0};
   p.phases = {ExchangePhase{{Transfer{0, 1, x, 40}, Transfer{2, 1, x, 40}, Transfer{0, 3, x, 40}}},
-              ComputePhase{OpId{0}, {}}, ComputePhase{OpId{1}, {}},
-              ExchangePhase{{Transfer{0, 1, x, 40}}}, ComputePhase{OpId{2}, {}}};
+              ComputePhase{OpId{0}, {}}, ComputePhase{OpId{1}, {}}, ExchangePhase{{Transfer{0, 1, x, 40}}},
+              ComputePhase{OpId{2}, {}}};
   const Result<std::vector<Allocation>> plan = plan_memory(p.graph, p.layouts, p.phases, CompilerOptions{});
   ASSERT_TRUE(plan);
   const std::vector<Allocation> staging(plan->begin() + 4, plan->end());
@@ -171,13 +174,59 @@ TEST(PlanMemory, RefusesSharesBeyond32Bits) {
             std::unexpected(CompileError::memory("tensor huge share of 8589934592 bytes does not fit in tile memory")));
 }
 
-TEST(PlanMemory, RefusesMalformedInputs) {
-  const PlannedGraph p = chain(true);
-  const std::vector<Layout> too_few(p.layouts.begin(), p.layouts.end() - 1);
-  EXPECT_FALSE(plan_memory(p.graph, too_few, p.phases, CompilerOptions{}));
-  std::vector<Phase> unknown = p.phases;
-  unknown.emplace_back(ComputePhase{OpId{9}, {}});
-  EXPECT_FALSE(plan_memory(p.graph, p.layouts, unknown, CompilerOptions{}));
+// The plan for plan_memory's refusals of inputs that the compile driver never hands it (layouts
+// that do not fit the graph, phases or outputs that name records the graph lacks): input
+// [4, 4] -> gelu -> output, on one tile, with an exchange phase that sends the input.
+PlannedGraph small_plan() {
+  PlannedGraph plan;
+  const TensorId input = plan.graph.input("x", {4, 4});
+  const TensorId result = *plan.graph.gelu("g", input);
+  EXPECT_TRUE(plan.graph.mark_output(result));
+  for (const Tensor& tensor : plan.graph.tensors) plan.layouts.push_back(choose_layout(tensor, 2));
+  plan.phases = {ExchangePhase{{Transfer{0, 1, input, 64}}},
+                 ComputePhase{OpId{0}, {KernelCommand{0, result, {input}, {}}}}};
+  return plan;
+}
+
+Result<std::vector<Allocation>> plan_of(const PlannedGraph& plan) {
+  return plan_memory(plan.graph, plan.layouts, plan.phases, CompilerOptions{});
+}
+
+TEST(PlanMemoryPreconditions, AcceptsTheSmallPlan) {
+  const auto allocations = plan_of(small_plan());
+  ASSERT_TRUE(allocations) << allocations.error();
+  EXPECT_EQ(allocations->size(), 3u);  // two homes and one staging region
+}
+
+TEST(PlanMemoryPreconditions, RefusesLayoutsThatDoNotFitTheGraph) {
+  const CompileError refused = CompileError::graph("memory plan needs one non-empty layout per tensor");
+  const std::function<void(PlannedGraph&)> mutations[] = {
+      [](PlannedGraph& p) { p.layouts.pop_back(); },
+      [](PlannedGraph& p) { p.layouts.push_back(p.layouts[0]); },
+      [](PlannedGraph& p) { p.layouts[1].tiles.clear(); },
+      [](PlannedGraph& p) { p.layouts[0].alignment = 0; },
+  };
+  for (const auto& mutate : mutations) {
+    PlannedGraph plan = small_plan();
+    mutate(plan);
+    EXPECT_EQ(plan_of(plan), std::unexpected(refused));
+  }
+}
+
+TEST(PlanMemoryPreconditions, RefusesNamesOfRecordsTheGraphLacks) {
+  const CompileError refused = CompileError::graph("memory plan phase names an unknown operation or tensor");
+  const std::function<void(PlannedGraph&)> mutations[] = {
+      [](PlannedGraph& p) { std::get<ComputePhase>(p.phases[1]).op = OpId{1}; },
+      [](PlannedGraph& p) { p.graph.ops[0].output = TensorId{2}; },
+      [](PlannedGraph& p) { p.graph.ops[0].inputs.push_back(TensorId{7}); },
+      [](PlannedGraph& p) { std::get<ExchangePhase>(p.phases[0]).transfers[0].tensor = TensorId{2}; },
+      [](PlannedGraph& p) { p.graph.outputs.push_back(TensorId{9}); },
+  };
+  for (const auto& mutate : mutations) {
+    PlannedGraph plan = small_plan();
+    mutate(plan);
+    EXPECT_EQ(plan_of(plan), std::unexpected(refused));
+  }
 }
 
 TEST(PeakSram, HighestEndPerTileFromTheLowerBase) {

@@ -55,6 +55,11 @@ TEST(Rendering, ScheduleRecords) {
   EXPECT_EQ(rendered(AllocationKind{Home{}}), "Home");
   EXPECT_EQ(rendered(Allocation{TensorId{1}, 2, 0x58000, 64, 0, 3, Home{}}),
             "Allocation { tensor: 1, tile: 2, address: 0x58000, size: 64, live_from: 0, live_until: 3, kind: Home }");
+  EXPECT_EQ(rendered(Allocation{TensorId{0}, 1, 0x50000, 64, 0, 1, ExchangeStaging{0}}),
+            "Allocation { tensor: 0, tile: 1, address: 0x50000, size: 64, live_from: 0, live_until: 1, kind: "
+            "ExchangeStaging { phase: 0 } }");
+  EXPECT_EQ(rendered(Phase{ExchangePhase{{Transfer{0, 1, TensorId{0}, 64}}}}),
+            "Exchange { transfers: [Transfer { source_tile: 0, destination_tile: 1, tensor: 0, bytes: 64 }] }");
 }
 
 TEST(Rendering, LoweredExchangeRecords) {

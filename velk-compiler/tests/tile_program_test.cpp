@@ -102,17 +102,6 @@ TEST(LowerTilePrograms, EncoderBlockRoad) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back().message, "lowered per-tile programs");
   EXPECT_EQ(events.back().fields, (std::vector<velk_log::OwnedField>{{"tiles", std::uint64_t{64}}}));
-
-  const auto exchanges = schedule.lower_exchanges(Topology::r77());
-  ASSERT_TRUE(exchanges);
-  ASSERT_EQ(exchanges->size(), 2u);
-  EXPECT_EQ((*exchanges)[0].phase, 7u);
-  EXPECT_EQ((*exchanges)[1].phase, 12u);
-  for (const LoweredExchangePhase& phase : *exchanges) {
-    ASSERT_EQ(phase.epochs.size(), 1u);
-    EXPECT_EQ(phase.cost.launches, 1u);
-    EXPECT_EQ(phase.epochs[0].groups.size(), phase.phase == 7 ? 4u : 8u);
-  }
 }
 
 }  // namespace

@@ -62,13 +62,5 @@ TEST(Validate, TensorsBeforeOpsBeforeOutputs) {
   EXPECT_EQ(graph.validate(), failure("invalid op y"));
 }
 
-TEST(Validate, ChangesNothing) {
-  Graph graph = small_graph();
-  graph.outputs.clear();
-  const Graph before = graph;
-  (void)graph.validate();
-  EXPECT_EQ(graph, before);
-}
-
 }  // namespace
 }  // namespace velk_compiler

@@ -82,10 +82,5 @@ TEST(Topology, PhysicalRefusesTilesBeyondTheCount) {
   EXPECT_EQ(Topology{}.physical(0), std::unexpected(ExchangeError::tile(0)));
 }
 
-TEST(Topology, EqualityComparesTheTables) {
-  EXPECT_EQ(Topology::r77(), Topology::r77());
-  EXPECT_NE(Topology::r77(), Topology{});
-}
-
 }  // namespace
 }  // namespace velk_exchange

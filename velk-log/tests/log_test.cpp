@@ -1,4 +1,4 @@
-#include "velk_log/velk_log.hpp"
+#include "velk_log/log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -93,20 +93,23 @@ TEST(Log, GlobalSubscriberReceivesWhenNoThreadSubscriber) {
   EXPECT_EQ(recorder->events()[0].message, "global");
 }
 
-TEST(Log, FormatsOneLinePerEvent) {
-  const Field fields[] = {{"operations", std::uint64_t{15}}, {"offset", std::int64_t{-2}},
-                          {"kind", std::string_view("home")}};
-  const Event event{Level::Debug, "velk_compiler", "planned tile SRAM", fields};
-  EXPECT_EQ(format_event(event), "DEBUG velk_compiler: planned tile SRAM operations=15 offset=-2 kind=home");
-}
-
-TEST(Log, ParsesLevelNames) {
-  EXPECT_EQ(parse_level("error"), Level::Error);
-  EXPECT_EQ(parse_level("warn"), Level::Warn);
-  EXPECT_EQ(parse_level("info"), Level::Info);
-  EXPECT_EQ(parse_level("debug"), Level::Debug);
-  EXPECT_EQ(parse_level("trace"), Level::Trace);
-  EXPECT_EQ(parse_level("INFO"), std::nullopt);
+// Every level has the name events print and the lower-case name VELK_LOG takes; only the
+// lower-case names parse.
+TEST(Log, NamesAndParsesEveryLevel) {
+  const struct {
+    Level level;
+    std::string_view name;
+    std::string_view parsed;
+  } cases[] = {{Level::Error, "ERROR", "error"},
+               {Level::Warn, "WARN", "warn"},
+               {Level::Info, "INFO", "info"},
+               {Level::Debug, "DEBUG", "debug"},
+               {Level::Trace, "TRACE", "trace"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(level_name(c.level), c.name);
+    EXPECT_EQ(parse_level(c.parsed), c.level);
+    EXPECT_EQ(parse_level(c.name), std::nullopt);
+  }
   EXPECT_EQ(parse_level(""), std::nullopt);
 }
 

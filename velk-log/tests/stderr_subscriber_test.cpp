@@ -1,5 +1,5 @@
-// The human-readable subscriber of the self-check: its level filter, the line it writes to
-// standard error, and the level names it prints.
+// The human-readable subscriber of the self-check: the line it makes of an event, its level
+// filter, and what it writes to standard error.
 #include "velk_log/stderr_subscriber.hpp"
 
 #include <gtest/gtest.h>
@@ -7,16 +7,11 @@
 namespace velk_log {
 namespace {
 
-TEST(StderrSubscriber, NamesEveryLevel) {
-  const struct {
-    Level level;
-    std::string_view name;
-  } cases[] = {{Level::Error, "ERROR"},
-               {Level::Warn, "WARN"},
-               {Level::Info, "INFO"},
-               {Level::Debug, "DEBUG"},
-               {Level::Trace, "TRACE"}};
-  for (const auto& c : cases) EXPECT_EQ(level_name(c.level), c.name);
+TEST(StderrSubscriber, FormatsOneLinePerEvent) {
+  const Field fields[] = {
+      {"operations", std::uint64_t{15}}, {"offset", std::int64_t{-2}}, {"kind", std::string_view("home")}};
+  const Event event{Level::Debug, "velk_compiler", "planned tile SRAM", fields};
+  EXPECT_EQ(format_event(event), "DEBUG velk_compiler: planned tile SRAM operations=15 offset=-2 kind=home");
 }
 
 TEST(StderrSubscriber, ListensUpToItsLevel) {

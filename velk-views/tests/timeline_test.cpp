@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "exchange_fixture.hpp"
+#include "exchange_schedule.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
@@ -39,7 +39,7 @@ void expect_slices(const TileLaunch& launch, const std::vector<SliceCase>& expec
 }
 
 vc::LoweredExchangePhase lower_one(const std::vector<vc::Transfer>& transfers) {
-  return exchange_schedule(transfers).lower_exchanges(velk_exchange::Topology::r77()).value().at(0);
+  return vc::exchange_schedule(transfers).lower_exchanges(velk_exchange::Topology::r77()).value().at(0);
 }
 
 // 64 bytes from tile 0 to tile 1: the sender's 44 cycles padded to the receiver's 74.

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
-#include "exchange_fixture.hpp"
+#include "exchange_schedule.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_exchange/plan_program.hpp"
@@ -232,7 +232,8 @@ TEST(TraceJson, SingleTransferEventByEvent) {
   vc::Graph graph;
   graph.input("x", {16});
   const std::vector<vc::Transfer> transfers = {vc::Transfer{0, 1, vc::TensorId{0}, 64}};
-  const vc::Program program = vc::lower_schedule(exchange_schedule(transfers), {}, velk_exchange::Topology::r77()).value();
+  const vc::Program program =
+      vc::lower_schedule(vc::exchange_schedule(transfers), {}, velk_exchange::Topology::r77()).value();
   const Result<std::string> text = trace_json(graph, program);
   ASSERT_TRUE(text) << text.error();
   std::vector<std::string> lines;

@@ -1,4 +1,5 @@
-// The whole road: graph -> compile -> tile programs -> command bytes of every tile; and the
+// The whole road (build_program): graph -> compile -> lowered exchanges -> tile programs ->
+// command bytes of every tile; and the
 // compile driver on a long chain of operations over the whole chip.
 #include <benchmark/benchmark.h>
 
@@ -6,7 +7,7 @@
 
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
-#include "velk_compiler/tile_program.hpp"
+#include "velk_compiler/program.hpp"
 #include "velk_exchange/velk_exchange.hpp"
 
 namespace {
@@ -18,12 +19,10 @@ using velk_compiler::EncoderConfig;
 std::size_t whole_road(const EncoderConfig& config, const CompilerOptions& options,
                        const velk_exchange::Topology& topology) {
   const velk_compiler::Graph graph = *velk_compiler::encoder_graph(config);
-  const velk_compiler::Schedule schedule = *velk_compiler::compile(graph, options);
-  const auto programs = schedule.lower_tile_programs(topology);
-  std::size_t bytes = programs->size();
-  for (std::uint32_t tile = 0; tile < options.tile_count; ++tile) {
-    const auto commands = schedule.tile_commands(static_cast<std::uint16_t>(tile));
-    for (const auto& command : *commands) {
+  const velk_compiler::Program program = *velk_compiler::build_program(graph, options, topology);
+  std::size_t bytes = program.tile_programs.size();
+  for (const auto& commands : program.tile_commands) {
+    for (const auto& command : commands) {
       const auto image = command.to_le_bytes();
       bytes += image.size() + image[0];
     }

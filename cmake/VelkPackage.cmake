@@ -1,5 +1,5 @@
 # The installable velk package: `find_package(velk)` gives velk::log, velk::exchange,
-# velk::compiler and velk::io (static libraries with their headers) and installs velkc.
+# velk::compiler, velk::io and velk::views (static libraries with their headers) and installs velkc.
 # The libraries register themselves in the export set velkTargets (velk_library).
 include(CMakePackageConfigHelpers)
 

@@ -383,6 +383,16 @@ void lower_and_verify(const velk_compiler::Schedule& schedule, const velk_exchan
           programs ? "" : to_string(programs.error()));
   const Result<void> programs_ok = velk_compiler::verify_tile_programs(schedule, *lowered, *programs);
   require(programs_ok.has_value(), "verify_tile_programs", programs_ok ? "" : to_string(programs_ok.error()));
+
+  // The one-call road lowers once and gives the same values as the stages one by one.
+  const Result<velk_compiler::Program> program = velk_compiler::lower_schedule(schedule, {}, topology);
+  require(program.has_value(), "lower_schedule succeeds when the stages do");
+  require(program->exchanges == *lowered && program->tile_programs == *programs, "lower_schedule equals the stages");
+  require(program->group_slots.size() == lowered->size(), "one list of slots per lowered phase");
+  for (std::uint32_t t = 0; t < schedule.tile_count; ++t) {
+    require(program->tile_commands[t] == schedule.tile_commands(static_cast<std::uint16_t>(t)).value(),
+            "lower_schedule keeps each tile's commands");
+  }
 }
 
 // The R77 card, or now and then the first tiles of it only, so that lowering meets a topology

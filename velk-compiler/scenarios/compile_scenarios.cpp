@@ -7,6 +7,7 @@
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/memory_planner.hpp"
+#include "velk_compiler/program.hpp"
 #include "velk_compiler/tile_program.hpp"
 #include "velk_compiler/verifier.hpp"
 #include "velk_exchange/velk_exchange.hpp"
@@ -35,10 +36,11 @@ CheckOutcome check_schedule(const Graph& graph, const Schedule& schedule) {
   return {};
 }
 
-CheckOutcome check_lowering(const Schedule& schedule) {
-  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
-  const auto lowered = schedule.lower_exchanges(topology);
-  if (!lowered) return fail("lower_exchanges", lowered);
+CheckOutcome check_lowering(const Graph& graph, const Schedule& schedule) {
+  const Result<Program> program = build_program(graph, CompilerOptions{}, velk_exchange::Topology::r77());
+  if (!program) return fail("build_program", program);
+  if (program->schedule != schedule) return fail("the program's schedule differs from the compiled one");
+  const std::vector<LoweredExchangePhase>* lowered = &program->exchanges;
   if (lowered->empty()) return fail("no exchange phase was lowered");
   if (auto verified = verify_lowered_exchanges(schedule, *lowered); !verified) return fail("verifier", verified);
   for (const LoweredExchangePhase& phase : *lowered) {
@@ -47,15 +49,13 @@ CheckOutcome check_lowering(const Schedule& schedule) {
       if (auto rows = check_epoch_rows(epoch); !rows) return rows;
     }
   }
-  const auto programs = schedule.lower_tile_programs(topology);
-  if (!programs) return fail("lower_tile_programs", programs);
+  const std::vector<LoweredTileProgram>* programs = &program->tile_programs;
   if (programs->size() != schedule.tile_count) return fail("expected one program per tile");
   if (auto verified = verify_tile_programs(schedule, *lowered, *programs); !verified) return fail("verifier", verified);
   for (const LoweredTileProgram& program : *programs) {
     if (program.steps.empty()) return fail("tile " + std::to_string(program.tile) + " has an empty program");
   }
-  const auto commands = schedule.tile_commands(0);
-  if (!commands) return fail("tile_commands", commands);
+  const std::vector<EncodedTileCommand>* commands = &program->tile_commands.at(0);
   if (commands->empty() || commands->back().words[0] != 0xFF) return fail("tile 0's stream does not end with 0xFF");
   if (commands->back().to_le_bytes().size() != 32) return fail("a command's image is not 32 bytes");
   return {};
@@ -72,7 +72,7 @@ CheckOutcome encoder_graph_compiles_deterministically() {
   if (!second) return fail(second.error());
   if (*first != *second) return fail("two compilations of the encoder block differ");
   if (auto checked = check_schedule(*graph, *first); !checked) return checked;
-  return check_lowering(*first);
+  return check_lowering(*graph, *first);
 }
 
 // Every pair of regions of one tile whose lifetimes overlap (both ends counted) has

@@ -20,25 +20,19 @@ RoadResult run_road(const EncoderConfig& config, std::uint16_t tiles) {
   const CompilerOptions options{tiles};
   const velk_exchange::Topology topology = velk_exchange::Topology::r77();
   RoadResult road;
-  Result<Schedule> schedule = compile(graph, options);
-  EXPECT_TRUE(schedule) << schedule.error();
-  if (!schedule) return road;
-  road.schedule = std::move(*schedule);
-  auto exchanges = road.schedule.lower_exchanges(topology);
-  auto programs = road.schedule.lower_tile_programs(topology);
-  EXPECT_TRUE(exchanges && programs);
-  if (!exchanges || !programs) return road;
-  road.exchanges = std::move(*exchanges);
-  road.programs = std::move(*programs);
+  Result<Program> program = build_program(graph, options, topology);
+  EXPECT_TRUE(program) << program.error();
+  if (!program) return road;
+  road.schedule = std::move(program->schedule);
+  road.exchanges = std::move(program->exchanges);
+  road.programs = std::move(program->tile_programs);
   EXPECT_EQ(verify_schedule(graph, road.schedule, options), Result<void>{});
   EXPECT_EQ(verify_lowered_exchanges(road.schedule, road.exchanges), Result<void>{});
   EXPECT_EQ(verify_tile_programs(road.schedule, road.exchanges, road.programs), Result<void>{});
-  for (std::uint32_t tile = 0; tile < tiles; ++tile) {
-    const auto commands = road.schedule.tile_commands(static_cast<std::uint16_t>(tile));
-    EXPECT_TRUE(commands);
-    if (!commands) continue;
-    EXPECT_EQ(commands->back().words[0], TILE_COMMAND_END);
-    for (const EncodedTileCommand& command : *commands) {
+  EXPECT_EQ(program->tile_commands.size(), tiles);
+  for (const std::vector<EncodedTileCommand>& commands : program->tile_commands) {
+    EXPECT_EQ(commands.back().words[0], TILE_COMMAND_END);
+    for (const EncodedTileCommand& command : commands) {
       const auto bytes = command.to_le_bytes();
       road.command_bytes.insert(road.command_bytes.end(), bytes.begin(), bytes.end());
     }

@@ -177,21 +177,6 @@ const Allocation* first_staging(const Schedule& schedule, TensorId tensor, std::
   return nullptr;
 }
 
-std::uint32_t sender_address(const velk_exchange::Row& row) {
-  for (const std::uint32_t word : row) {
-    if (velk_exchange::instruction_kind(word) == velk_exchange::InstructionKind::Send)
-      return ((word >> 3) & 0x3FFFF) * 4;
-  }
-  return 0xFFFFFFFF;
-}
-
-std::uint32_t receiver_address(const velk_exchange::Row& row) {
-  for (const std::uint32_t word : row) {
-    if ((word & 0xFC014000) == 0x60014000) return (word & 0x3FFFF) * 4;
-  }
-  return 0xFFFFFFFF;
-}
-
 // The scheduler's steps written out from their rules, the slow and obvious way.
 std::vector<velk_compiler::PendingGroup> model_groups(std::span<const Transfer> transfers) {
   std::vector<velk_compiler::PendingGroup> groups;
@@ -347,11 +332,11 @@ void check_phase(const Schedule& schedule, const velk_compiler::LoweredExchangeP
             "groups run slot by slot in the scheduler's order");
     const Allocation* source =
         velk_compiler::exchange_source_allocation(schedule, g.tensor, g.source_tile, lowered.phase);
-    require(source != nullptr && sender_address(g.sender) == source->address,
+    require(source != nullptr && velk_exchange::sender_address(g.sender) == source->address,
             "the sender reads the region the source copy rule names");
     for (std::size_t d = 0; d < g.destination_tiles.size(); ++d) {
       const Allocation* staging = first_staging(schedule, g.tensor, g.destination_tiles[d], lowered.phase);
-      require(staging != nullptr && receiver_address(g.receivers[d]) == staging->address,
+      require(staging != nullptr && velk_exchange::receiver_address(g.receivers[d]) == staging->address,
               "each receiver writes its first staging region of the phase");
     }
   }

@@ -179,8 +179,7 @@ CheckOutcome scheduler_relays_a_tensor_without_an_intermediate_launch() {
   const LoweredExchangeEpoch& epoch = *launch;
   if (sources_of(epoch) != std::vector<std::uint16_t>{3, 1}) return fail("expected the delivery 3 -> {1} first");
   const velk_exchange::Row& relay = epoch.groups[1].sender;
-  const auto send = std::find_if(relay.begin(), relay.end(), [](std::uint32_t w) { return (w & 0xF8000000) == 0x78000000; });
-  if (send == relay.end() || ((*send >> 3) & 0x3FFFF) != 0x50400 / 4) {
+  if (velk_exchange::sender_address(relay) != 0x50400u) {
     return fail("tile 1 does not send from its staging region at 0x50400");
   }
   if (epoch.tile_rows.count(1) == 0) return fail("tile 1 has no row");

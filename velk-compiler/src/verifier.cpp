@@ -175,22 +175,6 @@ Result<void> verify_no_live_overlap(const Schedule& schedule) {
 
 // --- lowered exchanges ----------------------------------------------------------------------
 
-// The byte address a planned sender row sends from.
-std::optional<std::uint32_t> sender_address(const velk_exchange::Row& row) {
-  for (const std::uint32_t word : row) {
-    if (velk_exchange::instruction_kind(word) == velk_exchange::InstructionKind::Send) return ((word >> 3) & 0x3FFFF) * 4;
-  }
-  return std::nullopt;
-}
-
-// The byte address a planned receiver row receives into.
-std::optional<std::uint32_t> receiver_address(const velk_exchange::Row& row) {
-  for (const std::uint32_t word : row) {
-    if ((word & 0xFC014000) == 0x60014000) return (word & 0x3FFFF) * 4;
-  }
-  return std::nullopt;
-}
-
 // The cycles during which a planned row is busy: from the end of its first timed word
 // when that is a wait (a delay of any kind), else from 0, to the end of its last event.
 struct Window {
@@ -237,7 +221,7 @@ Result<void> verify_group(const Schedule& schedule, std::size_t phase, const Low
   if (g.bytes == 0 || g.bytes % 4 != 0 || g.addressing != ExchangeAddressing::Absolute) {
     return broken("group sends whole words with absolute addresses" + where);
   }
-  const std::optional<std::uint32_t> source = sender_address(g.sender);
+  const std::optional<std::uint32_t> source = velk_exchange::sender_address(g.sender);
   if (!source || !has_region(schedule, g.tensor, g.source_tile, [&](const Allocation& a) { return a.address == *source; })) {
     return broken("sender row reads a region of its tensor" + where);
   }
@@ -246,7 +230,7 @@ Result<void> verify_group(const Schedule& schedule, std::size_t phase, const Low
   roles[g.source_tile].push_back(*sender);
   for (std::size_t i = 0; i < g.destination_tiles.size(); ++i) {
     const std::uint16_t tile = g.destination_tiles[i];
-    const std::optional<std::uint32_t> address = receiver_address(g.receivers[i]);
+    const std::optional<std::uint32_t> address = velk_exchange::receiver_address(g.receivers[i]);
     const bool staged = address && has_region(schedule, g.tensor, tile, [&](const Allocation& a) {
       return is_staging_of(a, phase) && a.address == *address;
     });

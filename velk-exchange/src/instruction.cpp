@@ -80,6 +80,8 @@ constexpr KindPattern KIND_PATTERNS[] = {
     {0xF8000000, send_word::OPCODE, InstructionKind::Send},
 };
 
+bool is_send_word(std::uint32_t instruction) { return instruction_kind(instruction) == InstructionKind::Send; }
+
 // Writes advance − 1 into a delay's field, or refuses with `overflow` when it does not fit.
 Result<void> rewrite_delay_field(std::uint32_t& instruction, BitField field, std::uint32_t immediate,
                                  std::string_view overflow) {
@@ -95,6 +97,36 @@ InstructionKind instruction_kind(std::uint32_t instruction) {
     if ((instruction & pattern.mask) == pattern.value) return pattern.kind;
   }
   return InstructionKind::Other;
+}
+
+InstructionFields decode_instruction(std::uint32_t instruction) {
+  const InstructionKind kind = instruction_kind(instruction);
+  switch (kind) {
+    case InstructionKind::Delay: return {.kind = kind, .cycles = delay_word::cycles.read(instruction)};
+    case InstructionKind::PicDelay:
+      return {.kind = kind,
+              .a = pic_word::a.read(instruction),
+              .b = pic_word::b.read(instruction),
+              .c = pic_word::c.read(instruction)};
+    case InstructionKind::XpicDelay:
+      return {.kind = kind,
+              .a = xpic_word::a.read(instruction),
+              .b = xpic_word::b.read(instruction),
+              .c = xpic_word::c.read(instruction)};
+    case InstructionKind::SendOff:
+      return {.kind = kind,
+              .count_minus_one = send_off_word::count_low.read(instruction) |
+                                 (send_off_word::count_high.read(instruction) << send_off_word::COUNT_LOW_WIDTH),
+              .base_word = send_off_word::base_word.read(instruction),
+              .direction = send_off_word::direction.read(instruction)};
+    case InstructionKind::Send:
+      return {.kind = kind,
+              .count_minus_one = send_word::count_minus_one.read(instruction),
+              .base_word = send_word::base_word.read(instruction),
+              .direction = send_word::direction.read(instruction)};
+    case InstructionKind::Other: break;
+  }
+  return {};
 }
 
 std::uint32_t delay(std::uint32_t cycles) { return delay_word::OPCODE | delay_word::cycles.bits(cycles); }
@@ -123,15 +155,13 @@ Result<std::uint32_t> encode_send(std::uint32_t count_minus_one, std::uint32_t d
 }
 
 std::uint32_t instruction_advance(std::uint32_t instruction) {
-  switch (instruction_kind(instruction)) {
-    case InstructionKind::Delay: return delay_word::cycles.read(instruction) + 1u;
-    case InstructionKind::PicDelay: return pic_word::a.read(instruction) + 1u;
-    case InstructionKind::XpicDelay: return xpic_word::a.read(instruction) + 1u;
+  const InstructionFields fields = decode_instruction(instruction);
+  switch (fields.kind) {
+    case InstructionKind::Delay: return fields.cycles + 1u;
+    case InstructionKind::PicDelay:
+    case InstructionKind::XpicDelay: return fields.a + 1u;
     case InstructionKind::SendOff:
-      return (send_off_word::count_low.read(instruction) |
-              (send_off_word::count_high.read(instruction) << send_off_word::COUNT_LOW_WIDTH)) +
-             1u;
-    case InstructionKind::Send: return send_word::count_minus_one.read(instruction) + 1u;
+    case InstructionKind::Send: return fields.count_minus_one + 1u;
     case InstructionKind::Other: return 0;
   }
   return 0;
@@ -160,13 +190,16 @@ Result<void> validate_count(std::uint32_t count) {
   return {};
 }
 
+bool is_receive_address_word(std::uint32_t instruction) {
+  return (instruction & RECEIVE_ADDRESS_WORD_MASK) == RECEIVE_ADDRESS_WORD_VALUE;
+}
+
 Result<void> patch_sender_address(Row& row, std::uint32_t byte_address) {
   const std::uint32_t word_address = byte_address / 4u;
   if (byte_address % 4u != 0 || word_address > send_word::base_word.max()) {
     return std::unexpected(ExchangeError::address(byte_address));
   }
-  const auto send =
-      std::ranges::find_if(row, [](std::uint32_t word) { return instruction_kind(word) == InstructionKind::Send; });
+  const auto send = std::ranges::find_if(row, is_send_word);
   if (send == row.end()) return std::unexpected(ExchangeError::address(byte_address));
   *send = send_word::base_word.replace(*send, word_address);
   return {};
@@ -178,11 +211,22 @@ Result<void> patch_multicast_receiver_address(Row& row, std::uint32_t byte_addre
   }
   const std::uint32_t window_word = (byte_address - RECEIVE_WINDOW_BASE) / 4u;
   if (window_word > receive_window_word.max()) return std::unexpected(ExchangeError::address(byte_address));
-  const auto mark = std::ranges::find_if(
-      row, [](std::uint32_t word) { return (word & RECEIVE_ADDRESS_WORD_MASK) == RECEIVE_ADDRESS_WORD_VALUE; });
+  const auto mark = std::ranges::find_if(row, is_receive_address_word);
   if (mark == row.end()) return std::unexpected(ExchangeError::address(byte_address));
   *mark = receive_window_word.replace(*mark, window_word);
   return {};
+}
+
+std::optional<std::uint32_t> sender_address(const Row& row) {
+  const auto send = std::ranges::find_if(row, is_send_word);
+  if (send == row.end()) return std::nullopt;
+  return send_word::base_word.read(*send) * 4u;
+}
+
+std::optional<std::uint32_t> receiver_address(const Row& row) {
+  const auto mark = std::ranges::find_if(row, is_receive_address_word);
+  if (mark == row.end()) return std::nullopt;
+  return pic_word::c.read(*mark) * 4u;
 }
 
 }  // namespace velk_exchange

@@ -30,8 +30,7 @@ std::size_t count_words(const Row& row, InstructionKind kind) {
 }
 
 std::size_t count_receive_address_words(const Row& row) {
-  return static_cast<std::size_t>(
-      std::ranges::count_if(row, [](std::uint32_t word) { return (word & 0xFC014000u) == 0x60014000u; }));
+  return static_cast<std::size_t>(std::ranges::count_if(row, is_receive_address_word));
 }
 
 TEST(MulticastTiming, MatchesReferencePairs) {
@@ -41,9 +40,42 @@ TEST(MulticastTiming, MatchesReferencePairs) {
     std::optional<std::int32_t> displacement;
     std::int32_t time_to_mux;
   } cases[] = {
-      {0, 2, 2, -28},        {1440, 0, -47, 112},   {0, 64, 1, -31},   {0, 1409, 5, -69},
-      {130, 194, {}, -30},   {2, 1412, 7, -72},     {63, 0, {}, -13},  {777, 5, -7, 6},
-      {1000, 1001, -5, -25}, {100, 1400, -31, -24}, {1021, 0, {}, 17},
+      {0, 2, 2, -28},
+      {1440, 0, -47, 112},
+      {0, 64, 1, -31},
+      {0, 1409, 5, -69},
+      {130, 194, {}, -30},
+      {2, 1412, 7, -72},
+      {63, 0, {}, -13},
+      {777, 5, -7, 6},
+      {1000, 1001, -5, -25},
+      {100, 1400, -31, -24},
+      {1021, 0, {}, 17},
+      // The pairs below are worked out by hand, as are the ones fuzz/multicast_fuzzer.cpp checks,
+      // from the fields of both physical numbers (topology.hpp): column group g, half h (bit 5),
+      // row r, bit 0 b0, bits 0–1 L, bits 3–4 q, and e(g) = g for g ≤ 7, else 15 − g:
+      //   D = 6 (e(g_d) − e(g_s) − (h_s xor b0_s)) + k,  k = L_d ≤ 1 ? (h_d = L_d ? 1 : 5)
+      //                                                              : (h_d = b0_d ? 2 : 4)
+      //   time_to_mux = [8 h_s + q_s − g_d + (⌊(g_s mod 8) / 2⌋ xor 3)] + 4 e(g_s) + turn − 4 e(g_d)
+      //                 + 2 (r_s − r_d) + |D| − 34,  turn = (g_s mod 8) + 1 within one half,
+      //                                                     16 − (g_s mod 8) across.
+      // Each comment gives the fields (h = 1 exactly when g ≥ 8; a field not named is 0), D, then
+      // the terms of time_to_mux in that order.
+      // 1 (g 0, b0 1) → 1412 (r 22, g 1, L 0): D = (1 − 0 − 1) × 6 + 1 = 1;
+      //   (0 + 0 − 1 + 3) + 0 + 1 − 4 − 44 + 1 − 34 = −78, the least on the R77.
+      {1, 1412, 1, -78},
+      // 5 (g 1, b0 1) → 34 (g 8, h 1, L 2, b0 0): D = (7 − 1 − 1) × 6 + 4 = 34;
+      //   (0 + 0 − 8 + 3) + 4 + 15 − 28 + 0 + 34 − 34 = −14.
+      {5, 34, 34, -14},
+      // 1471 (r 22, g 15, q 3, b0 1) → 727 (r 11, g 5, L 3, b0 1): D = (5 − 0 − 0) × 6 + 4 = 34;
+      //   (8 + 3 − 5 + 0) + 0 + 9 − 20 + 22 + 34 − 34 = 17.
+      {1471, 727, 34, 17},
+      // 300 (r 4, g 11, q 1, b0 0) → 483 (r 7, g 8, L 3, b0 1): D = (7 − 4 − 1) × 6 + 2 = 14;
+      //   (8 + 1 − 8 + 2) + 16 + 4 − 28 − 6 + 14 − 34 = −31.
+      {300, 483, 14, -31},
+      // 2047, beyond the card (r 31, g 15, q 3, b0 1) → 0: D = (0 − 0 − 0) × 6 + 1 = 1;
+      //   (8 + 3 − 0 + 0) + 0 + 9 − 0 + 62 + 1 − 34 = 49.
+      {2047, 0, 1, 49},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.source << " -> " << c.destination);
@@ -323,7 +355,9 @@ void expect_plan_is_well_formed(const Topology& topology, std::uint16_t sender,
   EXPECT_EQ(count_words(plan->sender, InstructionKind::Send), 1u);
   Row sender_row = plan->sender;
   EXPECT_TRUE(patch_sender_address(sender_row, 0xFFFFC).has_value());
+  EXPECT_EQ(sender_address(sender_row), 0xFFFFCu);
   EXPECT_TRUE(patch_sender_address(sender_row, 0).has_value());
+  EXPECT_EQ(sender_address(sender_row), 0u);
 
   for (std::size_t i = 0; i < receivers.size(); ++i) {
     const std::uint32_t physical = topology.logical_to_physical[receivers[i]];
@@ -335,7 +369,9 @@ void expect_plan_is_well_formed(const Topology& topology, std::uint16_t sender,
     EXPECT_EQ(row_cycles(row), receive_cycle + count + (physical >> 6) * 2 + 58);
     EXPECT_EQ(count_receive_address_words(row), 1u);
     Row patched = row;
+    EXPECT_EQ(receiver_address(row), RECEIVE_WINDOW_BASE);
     EXPECT_TRUE(patch_multicast_receiver_address(patched, RECEIVE_WINDOW_LIMIT - 4).has_value());
+    EXPECT_EQ(receiver_address(patched), RECEIVE_WINDOW_LIMIT - 4);
     EXPECT_TRUE(patch_multicast_receiver_address(patched, RECEIVE_WINDOW_BASE).has_value());
     EXPECT_EQ(patched, row);  // the mark's first word address is the window's base
   }

@@ -1,5 +1,5 @@
-// The exchange instruction word decoder. Field positions mirror the word layouts listed in
-// velk_exchange/instruction.hpp; the tests hold them to the library's builders.
+// The exchange instruction word decoder. The fields come from velk_exchange::decode_instruction;
+// this file only names them, orders them and chooses how each is printed.
 #include "velk_views/disassembler.hpp"
 
 #include <charconv>
@@ -14,34 +14,31 @@ using velk_io::pad_left;
 using velk_io::pad_right;
 namespace {
 
+using velk_exchange::InstructionFields;
 using velk_exchange::InstructionKind;
 
 struct FieldLayout {
   std::string_view name;
-  unsigned low;
-  unsigned width;
+  std::uint32_t InstructionFields::*value;
   bool hex;  // addresses and operands read best in hexadecimal
-
-  std::uint32_t read(std::uint32_t word) const { return (word >> low) & ((std::uint32_t{1} << width) - 1u); }
 };
 
-constexpr FieldLayout DELAY_FIELDS[] = {{"cycles", 0, 19, false}};
-constexpr FieldLayout PIC_FIELDS[] = {{"a", 19, 7, false}, {"b", 18, 1, false}, {"c", 0, 18, true}};
-constexpr FieldLayout XPIC_FIELDS[] = {{"a", 14, 12, false}, {"b", 13, 1, false}, {"c", 0, 13, true}};
-constexpr FieldLayout SEND_FIELDS[] = {
-    {"count_minus_one", 21, 6, false}, {"base_word", 3, 18, true}, {"direction", 0, 3, false}};
-// A send-off's count_minus_one is split: bits 0–5 at 21–26, bits 6–11 at 14–19.
-constexpr FieldLayout SEND_OFF_COUNT_LOW{"count_minus_one", 21, 6, false};
-constexpr FieldLayout SEND_OFF_COUNT_HIGH{"count_minus_one", 14, 6, false};
-constexpr FieldLayout SEND_OFF_FIELDS[] = {{"base_word", 3, 11, true}, {"direction", 0, 3, false}};
+constexpr FieldLayout DELAY_FIELDS[] = {{"cycles", &InstructionFields::cycles, false}};
+// PIC and XPIC delays name the same fields; only their widths differ.
+constexpr FieldLayout PIC_DELAY_FIELDS[] = {
+    {"a", &InstructionFields::a, false}, {"b", &InstructionFields::b, false}, {"c", &InstructionFields::c, true}};
+// Sends and send-offs name the same fields; only their widths differ.
+constexpr FieldLayout SEND_FIELDS[] = {{"count_minus_one", &InstructionFields::count_minus_one, false},
+                                       {"base_word", &InstructionFields::base_word, true},
+                                       {"direction", &InstructionFields::direction, false}};
 
 std::span<const FieldLayout> field_layouts(InstructionKind kind) {
   switch (kind) {
     case InstructionKind::Delay: return DELAY_FIELDS;
-    case InstructionKind::PicDelay: return PIC_FIELDS;
-    case InstructionKind::XpicDelay: return XPIC_FIELDS;
-    case InstructionKind::Send: return SEND_FIELDS;
-    case InstructionKind::SendOff: return SEND_OFF_FIELDS;
+    case InstructionKind::PicDelay:
+    case InstructionKind::XpicDelay: return PIC_DELAY_FIELDS;
+    case InstructionKind::Send:
+    case InstructionKind::SendOff: return SEND_FIELDS;
     case InstructionKind::Other: return {};
   }
   return {};
@@ -54,12 +51,9 @@ bool hex_field(InstructionKind kind, std::string_view name) {
   return false;
 }
 
-std::vector<WordField> decode_fields(std::uint32_t word, InstructionKind kind) {
+std::vector<WordField> decode_fields(const InstructionFields& decoded) {
   std::vector<WordField> fields;
-  if (kind == InstructionKind::SendOff) {
-    fields.push_back({"count_minus_one", SEND_OFF_COUNT_LOW.read(word) | (SEND_OFF_COUNT_HIGH.read(word) << 6u)});
-  }
-  for (const FieldLayout& layout : field_layouts(kind)) fields.push_back({layout.name, layout.read(word)});
+  for (const FieldLayout& layout : field_layouts(decoded.kind)) fields.push_back({layout.name, decoded.*layout.value});
   return fields;
 }
 
@@ -86,10 +80,10 @@ std::vector<DecodedWord> decode_words(std::span<const std::uint32_t> words) {
   decoded.reserve(words.size());
   std::uint64_t cycle = 0;
   for (const std::uint32_t word : words) {
-    const InstructionKind kind = velk_exchange::instruction_kind(word);
+    const InstructionFields fields = velk_exchange::decode_instruction(word);
     const std::uint32_t advance = velk_exchange::instruction_advance(word);
     cycle += advance;
-    decoded.push_back(DecodedWord{word, kind, decode_fields(word, kind), advance, cycle});
+    decoded.push_back(DecodedWord{word, fields.kind, decode_fields(fields), advance, cycle});
   }
   return decoded;
 }

@@ -1,5 +1,6 @@
-// Exchange instruction words: their builders, their advance in cycles, the rewrite of a delay's
-// advance, and the patchers that write tile SRAM addresses into planned rows.
+// Exchange instruction words: their builders and their field reader, their advance in cycles, the
+// rewrite of a delay's advance, the patchers that write tile SRAM addresses into planned rows and
+// the readers that find those addresses again.
 //
 // A tile's part in an exchange is a short program of 32-bit words run in order. Every word takes
 // a known number of cycles (its advance) or none, so the cycle at which a word ends is the sum of
@@ -18,6 +19,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "velk_exchange/error.hpp"
 
@@ -43,6 +45,26 @@ enum class InstructionKind : std::uint8_t { Delay, PicDelay, XpicDelay, SendOff,
 // The kind of a word: the first pattern of the order above that matches it.
 InstructionKind instruction_kind(std::uint32_t instruction);
 
+// The fields of a word as its kind lays them out (see the layouts above). A kind uses only its own
+// fields; the others are 0, as are all fields of a word of no kind:
+//   Delay                cycles
+//   PicDelay, XpicDelay  a, b, c
+//   SendOff, Send        count_minus_one (a send-off's two parts joined), base_word, direction
+struct InstructionFields {
+  InstructionKind kind = InstructionKind::Other;
+  std::uint32_t cycles = 0;
+  std::uint32_t a = 0;
+  std::uint32_t b = 0;
+  std::uint32_t c = 0;
+  std::uint32_t count_minus_one = 0;
+  std::uint32_t base_word = 0;
+  std::uint32_t direction = 0;
+  bool operator==(const InstructionFields&) const = default;
+};
+
+// The kind and fields of a word: the builders' operands back, as far as they fit their fields.
+InstructionFields decode_instruction(std::uint32_t instruction);
+
 // The builders cut every operand to its field: a too-large operand loses its high bits and never
 // disturbs another field.
 std::uint32_t delay(std::uint32_t cycles);
@@ -67,6 +89,10 @@ Result<void> set_instruction_advance(std::uint32_t& instruction, std::uint32_t a
 // (A receiver row stores count − 53 in an XPIC delay's 12-bit field, so 4148 is the largest.)
 Result<void> validate_count(std::uint32_t count);
 
+// Whether a word is a receive-address word: a PIC delay whose `c` has every bit of
+// RECEIVE_ADDRESS_MARK set, the kind of word patch_multicast_receiver_address writes into.
+bool is_receive_address_word(std::uint32_t instruction);
+
 // Writes the word address of a source buffer into the first send word of a sender row. Refuses
 // with ExchangeError::address an unaligned address, one whose word address exceeds 0x3FFFF, or a
 // row without a send word. A send-off after the send keeps its own base_word.
@@ -77,5 +103,13 @@ Result<void> patch_sender_address(Row& row, std::uint32_t byte_address);
 // ExchangeError::address an unaligned address, one outside the window, or a row without such a
 // word.
 Result<void> patch_multicast_receiver_address(Row& row, std::uint32_t byte_address);
+
+// The byte address a sender row sends from: base_word × 4 of its first send word, the word
+// patch_sender_address writes; nothing for a row without a send word.
+std::optional<std::uint32_t> sender_address(const Row& row);
+
+// The byte address a receiver row receives into: `c` × 4 of its first receive-address word, the
+// word patch_multicast_receiver_address writes; nothing for a row without one.
+std::optional<std::uint32_t> receiver_address(const Row& row);
 
 }  // namespace velk_exchange

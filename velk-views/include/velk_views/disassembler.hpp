@@ -1,7 +1,7 @@
 // The exchange instruction word decoder: each word's kind, its fields, its advance and the
-// cycle at which it ends, one line per word. The kind and the advance come from the exchange
-// library itself (`instruction_kind`, `instruction_advance`), so the decoder cannot disagree
-// with the planner about time; the fields are read with the bit layouts of instruction.hpp.
+// cycle at which it ends, one line per word. The kind, the fields and the advance come from the
+// exchange library itself (`decode_instruction`, `instruction_advance`), so the decoder cannot
+// disagree with the planner about a word's layout or its time.
 #pragma once
 
 #include <cstdint>

@@ -32,6 +32,12 @@ namespace {
 constexpr int EXIT_COMPILE_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
+// The windows of the default compiler options, as the help text shows them.
+const std::string DEFAULT_EXCHANGE_WINDOW = velk_io::hex(velk_compiler::CompilerOptions{}.exchange_base) + ":" +
+                                            velk_io::hex(velk_compiler::CompilerOptions{}.exchange_limit);
+const std::string DEFAULT_DATA_WINDOW = velk_io::hex(velk_compiler::CompilerOptions{}.data_base) + ":" +
+                                        velk_io::hex(velk_compiler::CompilerOptions{}.data_limit);
+
 // A failed step: what to print on standard error and the exit status it calls for.
 struct Failure {
   int status;
@@ -297,11 +303,11 @@ int main(int argc, char** argv) {
   compile->add_option("--tiles", compile_arguments.tiles, "number of tiles (default 64)")->type_name("N");
   compile
       ->add_option("--exchange-window", compile_arguments.exchange_window,
-                   "exchange (staging) window, decimal or 0x-hex (default 0x50000:0x58000)")
+                   "exchange (staging) window, decimal or 0x-hex (default " + DEFAULT_EXCHANGE_WINDOW + ")")
       ->type_name("BASE:LIMIT");
   compile
       ->add_option("--data-window", compile_arguments.data_window,
-                   "data window, decimal or 0x-hex (default 0x58000:0xE0000)")
+                   "data window, decimal or 0x-hex (default " + DEFAULT_DATA_WINDOW + ")")
       ->type_name("BASE:LIMIT");
   compile->add_option("--out", compile_arguments.out, "write schedule.json and tiles/NNNN.bin into this folder")
       ->type_name("DIR");
@@ -323,11 +329,11 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   sweep
       ->add_option("--exchange-window", sweep_arguments.windows.exchange_window,
-                   "exchange (staging) window, decimal or 0x-hex (default 0x50000:0x58000)")
+                   "exchange (staging) window, decimal or 0x-hex (default " + DEFAULT_EXCHANGE_WINDOW + ")")
       ->type_name("BASE:LIMIT");
   sweep
       ->add_option("--data-window", sweep_arguments.windows.data_window,
-                   "data window, decimal or 0x-hex (default 0x58000:0xE0000)")
+                   "data window, decimal or 0x-hex (default " + DEFAULT_DATA_WINDOW + ")")
       ->type_name("BASE:LIMIT");
   sweep->add_option("--report", sweep_arguments.report, "also write the table and line charts as an HTML page")
       ->type_name("FILE.html");

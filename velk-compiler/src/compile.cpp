@@ -12,14 +12,13 @@
 
 #include "velk_compiler/layout.hpp"
 #include "velk_compiler/memory_planner.hpp"
+#include "velk_exchange/instruction.hpp"
 #include "velk_log/log.hpp"
 
 namespace velk_compiler {
 namespace {
 
 constexpr std::string_view LOG_TARGET = "velk_compiler";
-constexpr std::uint32_t EXCHANGE_WINDOW_LOWEST = 0x50000;
-constexpr std::uint32_t EXCHANGE_WINDOW_HIGHEST = 0x58000;
 
 bool same_placement(const Layout& a, const Layout& b) { return a.tiles == b.tiles && a.sharding == b.sharding; }
 
@@ -87,7 +86,7 @@ std::uint64_t largest_peak(const std::map<std::uint16_t, std::uint32_t>& peaks) 
 }  // namespace
 
 bool valid_options(const CompilerOptions& o) {
-  return o.tile_count != 0 && o.exchange_base >= EXCHANGE_WINDOW_LOWEST && o.exchange_limit <= EXCHANGE_WINDOW_HIGHEST &&
+  return o.tile_count != 0 && o.exchange_base >= velk_exchange::RECEIVE_WINDOW_BASE && o.exchange_limit <= velk_exchange::RECEIVE_WINDOW_LIMIT &&
          o.exchange_base < o.exchange_limit && o.exchange_limit <= o.data_base && o.data_base < o.data_limit;
 }
 

@@ -14,6 +14,8 @@
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/tile_commands.hpp"
 
+#include "velk_exchange/instruction.hpp"
+
 namespace velk_exchange {
 struct Topology;
 }
@@ -23,12 +25,19 @@ namespace velk_compiler {
 struct LoweredExchangePhase;  // exchange_lowering.hpp
 struct LoweredTileProgram;    // tile_program.hpp
 
+// The default data window: from the end of the fabric's receive window to the top of the
+// SRAM the compiler plans.
+inline constexpr std::uint32_t DEFAULT_DATA_BASE = velk_exchange::RECEIVE_WINDOW_LIMIT;
+inline constexpr std::uint32_t DEFAULT_DATA_LIMIT = 0xE0000;
+
 struct CompilerOptions {
   std::uint16_t tile_count = 64;
-  std::uint32_t exchange_base = 0x50000;   // first byte of each tile's exchange window
-  std::uint32_t exchange_limit = 0x58000;  // first byte past it
-  std::uint32_t data_base = 0x58000;       // first byte of each tile's data window
-  std::uint32_t data_limit = 0xE0000;      // first byte past it
+  // Each tile's exchange window: by default the whole receive window of the fabric, which
+  // every exchange window must lie inside.
+  std::uint32_t exchange_base = velk_exchange::RECEIVE_WINDOW_BASE;   // first byte
+  std::uint32_t exchange_limit = velk_exchange::RECEIVE_WINDOW_LIMIT;  // first byte past it
+  std::uint32_t data_base = DEFAULT_DATA_BASE;                         // first byte of each tile's data window
+  std::uint32_t data_limit = DEFAULT_DATA_LIMIT;                       // first byte past it
   bool operator==(const CompilerOptions&) const = default;
 };
 

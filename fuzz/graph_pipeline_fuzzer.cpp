@@ -278,7 +278,7 @@ void build_step(FuzzInput& in, Graph& graph, std::size_t step) {
 
 // What validation must say about a graph made by the builder: its records are consistent by
 // construction, so only the shapes and the output list can be at fault.
-Result<void> predict_validation(const Graph& graph) {
+[[nodiscard]] Result<void> predict_validation(const Graph& graph) {
   for (const velk_compiler::Tensor& tensor : graph.tensors) {
     // Non-empty, no zero dimension, and a byte size (4 per element) that fits in a machine word.
     bool usable = !tensor.shape.empty();

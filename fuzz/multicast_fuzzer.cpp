@@ -182,9 +182,9 @@ Row model_receiver_row(std::uint32_t source, std::uint32_t receive_cycle, std::u
 }
 
 // What multicast must return: the refusal of the first failing check, or the plan.
-velk_exchange::Result<MulticastPlan> model_multicast(const Topology& topology, std::uint16_t sender,
-                                                     std::span<const std::uint16_t> receivers, std::uint32_t count,
-                                                     std::uint32_t offset) {
+[[nodiscard]] velk_exchange::Result<MulticastPlan> model_multicast(const Topology& topology, std::uint16_t sender,
+                                                                   std::span<const std::uint16_t> receivers,
+                                                                   std::uint32_t count, std::uint32_t offset) {
   if (count == 0 || count > 4148) return std::unexpected(ExchangeError::count(count));
   const std::optional<std::uint32_t> source = fabric_physical(topology, sender);
   if (!source) return std::unexpected(ExchangeError::tile(sender));

@@ -61,8 +61,8 @@ bool fits(std::span<const Allocation> allocations, const Request& r, std::uint64
 }
 
 // The finder's rules, one candidate at a time.
-Result<std::uint32_t> brute_force(std::span<const Allocation> allocations, const Request& r,
-                                  const MemoryConstraint& c) {
+[[nodiscard]] Result<std::uint32_t> brute_force(std::span<const Allocation> allocations, const Request& r,
+                                                const MemoryConstraint& c) {
   const CompileError invalid = CompileError::memory("invalid allocation constraint");
   if (r.size == 0 || r.live_from >= r.live_until || !std::has_single_bit(c.alignment) || c.base >= c.limit ||
       r.size > c.limit - c.base) {

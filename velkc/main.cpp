@@ -82,13 +82,13 @@ void add_graph_options(CLI::App& command, GraphSource& source, bool lists = fals
   }
 }
 
-Step<std::size_t> dimension(const std::string& text, std::string_view option) {
+[[nodiscard]] Step<std::size_t> dimension(const std::string& text, std::string_view option) {
   auto value = velk_io::parse_unsigned(text, std::numeric_limits<std::size_t>::max(), option);
   if (!value) return std::unexpected(usage(value.error()));
   return static_cast<std::size_t>(*value);
 }
 
-Step<velk_compiler::Graph> load_graph(const GraphSource& source) {
+[[nodiscard]] Step<velk_compiler::Graph> load_graph(const GraphSource& source) {
   if (!source.encoder && source.file.empty()) {
     return std::unexpected(Failure{EXIT_USAGE, "give --encoder or --graph FILE"});
   }
@@ -123,7 +123,7 @@ struct CompileArguments {
   std::string report;
 };
 
-Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& arguments) {
+[[nodiscard]] Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& arguments) {
   velk_compiler::CompilerOptions options;
   if (!arguments.tiles.empty()) {
     auto tiles = velk_io::parse_unsigned(arguments.tiles, std::numeric_limits<std::uint16_t>::max(), "--tiles");
@@ -145,7 +145,7 @@ Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& ar
   return options;
 }
 
-Step<void> run_graph(const GraphSource& source, const std::string& out) {
+[[nodiscard]] Step<void> run_graph(const GraphSource& source, const std::string& out) {
   auto graph = load_graph(source);
   if (!graph) return std::unexpected(graph.error());
   auto text = velk_io::write_graph_json(*graph);
@@ -160,7 +160,7 @@ Step<void> run_graph(const GraphSource& source, const std::string& out) {
 }
 
 // Writes `text` to `path`, or fails with the error of whatever made it.
-Step<void> write_made_file(const std::string& path, const velk_io::Result<std::string>& text) {
+[[nodiscard]] Step<void> write_made_file(const std::string& path, const velk_io::Result<std::string>& text) {
   if (!text) return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(text.error())});
   auto written = velk_io::write_file(path, *text);
   if (!written) return std::unexpected(usage(written.error()));
@@ -168,7 +168,7 @@ Step<void> write_made_file(const std::string& path, const velk_io::Result<std::s
   return {};
 }
 
-Step<void> run_compile(const CompileArguments& arguments) {
+[[nodiscard]] Step<void> run_compile(const CompileArguments& arguments) {
   auto graph = load_graph(arguments.source);
   if (!graph) return std::unexpected(graph.error());
   auto options = compiler_options(arguments);
@@ -207,14 +207,14 @@ struct SweepArguments {
   bool no_times = false;
 };
 
-Step<std::vector<std::size_t>> dimension_list(const std::string& text, std::string_view option) {
+[[nodiscard]] Step<std::vector<std::size_t>> dimension_list(const std::string& text, std::string_view option) {
   auto values = velk_io::parse_unsigned_list(text, std::numeric_limits<std::size_t>::max(), option);
   if (!values) return std::unexpected(usage(values.error()));
   return std::vector<std::size_t>(values->begin(), values->end());
 }
 
 // The graph file's graph under its file name, or the encoder block at every size listed.
-Step<std::vector<velk_views::SweepGraph>> sweep_graphs(const GraphSource& source) {
+[[nodiscard]] Step<std::vector<velk_views::SweepGraph>> sweep_graphs(const GraphSource& source) {
   if (!source.encoder) {
     auto graph = load_graph(source);
     if (!graph) return std::unexpected(graph.error());
@@ -232,7 +232,7 @@ Step<std::vector<velk_views::SweepGraph>> sweep_graphs(const GraphSource& source
   return std::move(*graphs);
 }
 
-Step<void> run_sweep(const SweepArguments& arguments) {
+[[nodiscard]] Step<void> run_sweep(const SweepArguments& arguments) {
   auto graphs = sweep_graphs(arguments.source);
   if (!graphs) return std::unexpected(graphs.error());
   auto options = compiler_options(arguments.windows);
@@ -259,7 +259,7 @@ struct DisasmArguments {
   std::string tile;
 };
 
-Step<void> run_disasm(const DisasmArguments& arguments) {
+[[nodiscard]] Step<void> run_disasm(const DisasmArguments& arguments) {
   if (!arguments.schedule.empty()) {
     auto tile = velk_io::parse_unsigned(arguments.tile, std::numeric_limits<std::uint16_t>::max(), "--tile");
     if (!tile) return std::unexpected(usage(tile.error()));

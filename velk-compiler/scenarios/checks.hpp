@@ -8,22 +8,22 @@ namespace velk_compiler {
 
 // The region finder under a High window: first fit at the top, a concurrent region just
 // below it, and dead or other-tile storage reused.
-CheckOutcome constrained_allocator_obeys_bounds_and_reuses_dead_storage();
+[[nodiscard]] CheckOutcome constrained_allocator_obeys_bounds_and_reuses_dead_storage();
 // The region finder reports a fully occupied window with its exhaustion message.
-CheckOutcome constrained_allocator_reports_exhaustion();
+[[nodiscard]] CheckOutcome constrained_allocator_reports_exhaustion();
 // The encoder block compiles twice to equal schedules and lowers all the way to commands.
-CheckOutcome encoder_graph_compiles_deterministically();
+[[nodiscard]] CheckOutcome encoder_graph_compiles_deterministically();
 // The host reference of a small encoder block is finite, repeatable and has the known
 // checksum.
-CheckOutcome encoder_reference_is_finite_and_repeatable();
+[[nodiscard]] CheckOutcome encoder_reference_is_finite_and_repeatable();
 // No two regions of one tile share a byte while both are live.
-CheckOutcome live_allocations_do_not_overlap();
-CheckOutcome scheduler_coalesces_fanout_and_packs_disjoint_groups();
-CheckOutcome scheduler_colors_ring_and_all_to_all_fanout();
-CheckOutcome scheduler_is_deterministic_for_varied_transfer_graphs();
-CheckOutcome scheduler_packs_an_all_tile_matching_into_one_epoch();
-CheckOutcome scheduler_relays_a_tensor_without_an_intermediate_launch();
-CheckOutcome scheduler_times_tile_role_conflicts_within_one_launch();
-CheckOutcome scheduler_uses_live_staging_as_a_later_phase_source();
+[[nodiscard]] CheckOutcome live_allocations_do_not_overlap();
+[[nodiscard]] CheckOutcome scheduler_coalesces_fanout_and_packs_disjoint_groups();
+[[nodiscard]] CheckOutcome scheduler_colors_ring_and_all_to_all_fanout();
+[[nodiscard]] CheckOutcome scheduler_is_deterministic_for_varied_transfer_graphs();
+[[nodiscard]] CheckOutcome scheduler_packs_an_all_tile_matching_into_one_epoch();
+[[nodiscard]] CheckOutcome scheduler_relays_a_tensor_without_an_intermediate_launch();
+[[nodiscard]] CheckOutcome scheduler_times_tile_role_conflicts_within_one_launch();
+[[nodiscard]] CheckOutcome scheduler_uses_live_staging_as_a_later_phase_source();
 
 }  // namespace velk_compiler

@@ -15,7 +15,7 @@
 namespace velk_compiler {
 namespace {
 
-std::expected<Schedule, std::string> compiled_encoder() {
+[[nodiscard]] std::expected<Schedule, std::string> compiled_encoder() {
   const Result<Graph> graph = encoder_graph(EncoderConfig{});
   if (!graph) return fail("encoder_graph", graph);
   const Result<Schedule> schedule = compile(*graph, CompilerOptions{});
@@ -23,7 +23,7 @@ std::expected<Schedule, std::string> compiled_encoder() {
   return *schedule;
 }
 
-CheckOutcome check_schedule(const Graph& graph, const Schedule& schedule) {
+[[nodiscard]] CheckOutcome check_schedule(const Graph& graph, const Schedule& schedule) {
   if (auto verified = verify_schedule(graph, schedule, CompilerOptions{}); !verified) return fail("verifier", verified);
   if (graph.ops.size() != 15) return fail("the encoder graph should have 15 operations");
   if (schedule.phases.size() < graph.ops.size()) return fail("fewer phases than operations");
@@ -36,7 +36,7 @@ CheckOutcome check_schedule(const Graph& graph, const Schedule& schedule) {
   return {};
 }
 
-CheckOutcome check_lowering(const Graph& graph, const Schedule& schedule) {
+[[nodiscard]] CheckOutcome check_lowering(const Graph& graph, const Schedule& schedule) {
   const Result<Program> program = build_program(graph, CompilerOptions{}, velk_exchange::Topology::r77());
   if (!program) return fail("build_program", program);
   if (program->schedule != schedule) return fail("the program's schedule differs from the compiled one");

@@ -21,7 +21,7 @@ std::string hexadecimal(std::uint32_t value) {
   return "0x" + std::string(digits, written.ptr);
 }
 
-CheckOutcome failure(std::string reason) { return std::unexpected(std::move(reason)); }
+[[nodiscard]] CheckOutcome failure(std::string reason) { return std::unexpected(std::move(reason)); }
 
 // One request of the bounds scenario: what it is called, and the address it should get.
 struct NamedAddress {
@@ -29,7 +29,8 @@ struct NamedAddress {
   std::uint32_t address;
 };
 
-CheckOutcome check_placed(const NamedAddress& placed, std::uint32_t size, const MemoryConstraint& window) {
+[[nodiscard]] CheckOutcome check_placed(const NamedAddress& placed, std::uint32_t size,
+                                        const MemoryConstraint& window) {
   const std::string name(placed.name);
   if (placed.address % window.alignment != 0) {
     return failure(name + "=" + hexadecimal(placed.address) + " is not a multiple of " +
@@ -44,16 +45,18 @@ CheckOutcome check_placed(const NamedAddress& placed, std::uint32_t size, const 
   return {};
 }
 
-CheckOutcome check_equal(const NamedAddress& placed, const NamedAddress& expected) {
+[[nodiscard]] CheckOutcome check_equal(const NamedAddress& placed, const NamedAddress& expected) {
   if (placed.address == expected.address) return {};
   return failure(std::string(placed.name) + "=" + hexadecimal(placed.address) + ", expected " +
                  std::string(expected.name) + "=" + hexadecimal(expected.address));
 }
 
 // Runs one request, or says which one failed and why.
-std::expected<std::uint32_t, std::string> request(std::string_view name, std::span<const Allocation> allocations,
-                                                  std::uint16_t tile, std::uint32_t size, std::size_t live_from,
-                                                  std::size_t live_until, const MemoryConstraint& window) {
+[[nodiscard]] std::expected<std::uint32_t, std::string> request(std::string_view name,
+                                                                std::span<const Allocation> allocations,
+                                                                std::uint16_t tile, std::uint32_t size,
+                                                                std::size_t live_from, std::size_t live_until,
+                                                                const MemoryConstraint& window) {
   const Result<std::uint32_t> address = find_free_region(allocations, tile, size, live_from, live_until, window);
   if (!address) return std::unexpected(std::string(name) + " request failed: " + to_string(address.error()));
   return *address;

@@ -19,6 +19,6 @@ std::unexpected<std::string> fail(std::string_view stage, const Result<T>& resul
 
 // Every row of the epoch's `tile_rows` holds exactly one entry and one return word and
 // covers exactly the epoch's estimated cycles.
-CheckOutcome check_epoch_rows(const LoweredExchangeEpoch& epoch);
+[[nodiscard]] CheckOutcome check_epoch_rows(const LoweredExchangeEpoch& epoch);
 
 }  // namespace velk_compiler

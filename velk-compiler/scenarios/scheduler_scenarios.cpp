@@ -17,7 +17,7 @@ using velk_exchange::Topology;
 
 // Lowers a schedule that must give exactly one lowered phase with exactly one launch, and
 // checks that launch's rows; the launch, or the reason it is not as expected.
-std::expected<LoweredExchangeEpoch, std::string> single_launch(const Schedule& schedule) {
+[[nodiscard]] std::expected<LoweredExchangeEpoch, std::string> single_launch(const Schedule& schedule) {
   Result<std::vector<LoweredExchangePhase>> lowered = schedule.lower_exchanges(Topology::r77());
   if (!lowered) return fail("lower_exchanges", lowered);
   if (auto verified = verify_lowered_exchanges(schedule, *lowered); !verified) return fail("verifier", verified);
@@ -34,11 +34,11 @@ std::vector<std::uint16_t> sources_of(const LoweredExchangeEpoch& epoch) {
   return sources;
 }
 
-Result<std::vector<std::vector<PendingGroup>>> slots_of(const Schedule& schedule) {
+[[nodiscard]] Result<std::vector<std::vector<PendingGroup>>> slots_of(const Schedule& schedule) {
   return exchange_slots(schedule, 0, std::get<ExchangePhase>(schedule.phases[0]).transfers);
 }
 
-CheckOutcome check_ring() {
+[[nodiscard]] CheckOutcome check_ring() {
   std::vector<Transfer> ring;
   for (std::uint16_t s = 0; s < 16; ++s) {
     ring.push_back({s, static_cast<std::uint16_t>((s + 1) % 16), TensorId{s}, 4});
@@ -61,7 +61,7 @@ CheckOutcome check_ring() {
   return {};
 }
 
-CheckOutcome check_all_to_all() {
+[[nodiscard]] CheckOutcome check_all_to_all() {
   std::vector<Transfer> transfers;
   for (std::uint16_t s = 0; s < 8; ++s) {
     for (std::uint16_t d = 0; d < 8; ++d) {

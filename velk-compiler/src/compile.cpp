@@ -24,7 +24,8 @@ bool same_placement(const Layout& a, const Layout& b) { return a.tiles == b.tile
 
 // The copies that bring every operand of `op` to the tiles of its result, by operand,
 // then by destination position.
-Result<std::vector<Transfer>> operand_transfers(const Graph& graph, const std::vector<Layout>& layouts, const Op& op) {
+[[nodiscard]] Result<std::vector<Transfer>> operand_transfers(const Graph& graph, const std::vector<Layout>& layouts,
+                                                              const Op& op) {
   const Layout& out = layouts[op.output.index];
   std::vector<Transfer> transfers;
   for (const TensorId operand : op.inputs) {

@@ -42,8 +42,9 @@ struct PlannedGroup {
   std::uint32_t words = 0;
 };
 
-Result<PlannedGroup> plan_group(const AllocationIndex& index, const velk_exchange::Topology& topology,
-                                std::size_t phase, const PendingGroup& pending, std::uint32_t schedule_offset) {
+[[nodiscard]] Result<PlannedGroup> plan_group(const AllocationIndex& index, const velk_exchange::Topology& topology,
+                                              std::size_t phase, const PendingGroup& pending,
+                                              std::uint32_t schedule_offset) {
   const std::string tensor = index_text(pending.tensor.index);
   if (pending.bytes == 0 || pending.bytes % 4 != 0) {
     return std::unexpected(CompileError::graph(fill("tensor {} exchange size is not whole words", {tensor})));
@@ -85,7 +86,7 @@ Result<PlannedGroup> plan_group(const AllocationIndex& index, const velk_exchang
 }
 
 // The cycle at which the group's last event ends: the greatest event total of its rows.
-Result<std::uint32_t> group_cycles(const LoweredExchangeGroup& group) {
+[[nodiscard]] Result<std::uint32_t> group_cycles(const LoweredExchangeGroup& group) {
   Result<std::uint32_t> cycles = velk_exchange::plan_event_cycles(group.sender);
   for (const velk_exchange::Row& row : group.receivers) {
     if (!cycles) break;
@@ -107,7 +108,7 @@ class TileBuilders {
   }
 
   // Every finished program, keyed by tile.
-  Result<std::map<std::uint16_t, std::vector<std::uint32_t>>> finish(std::uint32_t horizon) && {
+  [[nodiscard]] Result<std::map<std::uint16_t, std::vector<std::uint32_t>>> finish(std::uint32_t horizon) && {
     std::map<std::uint16_t, std::vector<std::uint32_t>> rows;
     for (std::size_t tile = 0; tile < builders_.size(); ++tile) {
       if (!builders_[tile]) continue;
@@ -122,7 +123,7 @@ class TileBuilders {
   std::vector<std::optional<PlanProgramBuilder>> builders_;
 };
 
-Result<void> append_rows(TileBuilders& builders, const LoweredExchangeGroup& group) {
+[[nodiscard]] Result<void> append_rows(TileBuilders& builders, const LoweredExchangeGroup& group) {
   if (auto appended = builders.of(group.source_tile).append_scheduled_row(group.sender); !appended) {
     return std::unexpected(appended.error());
   }

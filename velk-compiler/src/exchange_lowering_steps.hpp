@@ -18,12 +18,14 @@ struct Topology;
 
 namespace velk_compiler {
 
-Result<std::vector<std::vector<PendingGroup>>> exchange_slots(const AllocationIndex& index, std::size_t phase,
-                                                              std::span<const Transfer> transfers);
+[[nodiscard]] Result<std::vector<std::vector<PendingGroup>>> exchange_slots(const AllocationIndex& index,
+                                                                            std::size_t phase,
+                                                                            std::span<const Transfer> transfers);
 
-Result<LoweredExchangePhase> assemble_exchange_phase(const AllocationIndex& index,
-                                                     const velk_exchange::Topology& topology, std::size_t phase,
-                                                     const std::vector<std::vector<PendingGroup>>& slots);
+[[nodiscard]] Result<LoweredExchangePhase> assemble_exchange_phase(const AllocationIndex& index,
+                                                                   const velk_exchange::Topology& topology,
+                                                                   std::size_t phase,
+                                                                   const std::vector<std::vector<PendingGroup>>& slots);
 
 // Every exchange phase lowered, and per lowered phase the colour slot of each of its groups.
 struct SlottedExchanges {
@@ -32,11 +34,12 @@ struct SlottedExchanges {
 };
 
 // Emits "lowered exchange schedule".
-Result<SlottedExchanges> lower_exchanges_with_slots(const Schedule& schedule, const AllocationIndex& index,
-                                                    const velk_exchange::Topology& topology);
+[[nodiscard]] Result<SlottedExchanges> lower_exchanges_with_slots(const Schedule& schedule,
+                                                                  const AllocationIndex& index,
+                                                                  const velk_exchange::Topology& topology);
 
 // One program per tile from exchanges already lowered. Emits "lowered per-tile programs".
-Result<std::vector<LoweredTileProgram>> lower_tile_programs(const Schedule& schedule, const AllocationIndex& index,
-                                                            std::span<const LoweredExchangePhase> exchanges);
+[[nodiscard]] Result<std::vector<LoweredTileProgram>> lower_tile_programs(
+    const Schedule& schedule, const AllocationIndex& index, std::span<const LoweredExchangePhase> exchanges);
 
 }  // namespace velk_compiler

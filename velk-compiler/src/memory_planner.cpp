@@ -29,7 +29,7 @@ struct Lifetimes {
 };
 
 // Fails with a Graph error when a phase names an operation or tensor the graph lacks.
-Result<Lifetimes> tensor_lifetimes(const Graph& graph, std::span<const Phase> phases) {
+[[nodiscard]] Result<Lifetimes> tensor_lifetimes(const Graph& graph, std::span<const Phase> phases) {
   Lifetimes lifetimes{std::vector<std::size_t>(graph.tensors.size(), 0),
                       std::vector<std::size_t>(graph.tensors.size(), 0)};
   auto read = [&](TensorId tensor, std::size_t phase) {

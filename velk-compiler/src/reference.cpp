@@ -190,8 +190,8 @@ struct NamedWeight {
 };
 
 // Everything encoder_reference refuses, in the order it refuses it.
-Result<void> check_encoder_arguments(const EncoderConfig& config, std::span<const float> input,
-                                     const EncoderWeights& weights) {
+[[nodiscard]] Result<void> check_encoder_arguments(const EncoderConfig& config, std::span<const float> input,
+                                                   const EncoderWeights& weights) {
   const std::size_t s = config.sequence;
   const std::size_t h = config.hidden;
   const std::size_t f = config.feed_forward;

@@ -82,8 +82,8 @@ CompileError exhausted(const Request& request, const MemoryConstraint& constrain
 // The lowest fitting candidate. When none fits, the step-by-step walk ends on the highest
 // candidate, and it fails with "allocation address overflow" exactly when one more step
 // from there would pass 2^32 - 1; otherwise the window is exhausted.
-Result<std::uint32_t> search_upward(std::span<const Allocation> allocations, const Request& request,
-                                    const MemoryConstraint& constraint) {
+[[nodiscard]] Result<std::uint32_t> search_upward(std::span<const Allocation> allocations, const Request& request,
+                                                  const MemoryConstraint& constraint) {
   const std::uint32_t last_start = constraint.limit - request.size;
   const std::optional<std::uint32_t> first = align_u32(constraint.base, constraint.alignment);
   // No aligned start at or above the base exists below 2^32: there is no candidate, the
@@ -108,8 +108,8 @@ Result<std::uint32_t> search_upward(std::span<const Allocation> allocations, con
 }
 
 // The highest fitting candidate, from limit - size rounded down to the alignment.
-Result<std::uint32_t> search_downward(std::span<const Allocation> allocations, const Request& request,
-                                      const MemoryConstraint& constraint) {
+[[nodiscard]] Result<std::uint32_t> search_downward(std::span<const Allocation> allocations, const Request& request,
+                                                    const MemoryConstraint& constraint) {
   std::uint32_t candidate = align_down(constraint.limit - request.size, constraint.alignment);
   while (candidate >= constraint.base) {
     const Allocation* collision = first_collision(allocations, request, candidate);

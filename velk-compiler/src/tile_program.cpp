@@ -24,22 +24,23 @@ std::unexpected<CompileError> missing_home(TensorId tensor, std::uint16_t tile) 
 // output and every input without a staged copy live at the tensor's first home region; an
 // input that an exchange staged for this very compute phase is read from its staging region.
 template <class Lookup>
-Result<std::uint32_t> home_of(const Lookup& first, TensorId tensor, std::uint16_t tile) {
+[[nodiscard]] Result<std::uint32_t> home_of(const Lookup& first, TensorId tensor, std::uint16_t tile) {
   const Allocation* home = first(tensor, tile, is_home);
   if (home == nullptr) return missing_home(tensor, tile);
   return home->address;
 }
 
 template <class Lookup>
-Result<std::uint32_t> input_of(const Lookup& first, TensorId tensor, std::uint16_t tile, std::size_t compute_phase) {
+[[nodiscard]] Result<std::uint32_t> input_of(const Lookup& first, TensorId tensor, std::uint16_t tile,
+                                             std::size_t compute_phase) {
   const Allocation* staged =
       first(tensor, tile, [compute_phase](const Allocation& a) { return staged_for(a, compute_phase); });
   if (staged != nullptr) return staged->address;
   return home_of(first, tensor, tile);
 }
 
-Result<LoweredComputeCommand> lower_command(const IndexedLookup& first, const ComputePhase& compute,
-                                            const KernelCommand& command, std::size_t phase) {
+[[nodiscard]] Result<LoweredComputeCommand> lower_command(const IndexedLookup& first, const ComputePhase& compute,
+                                                          const KernelCommand& command, std::size_t phase) {
   const Result<std::uint32_t> output = home_of(first, command.output, command.tile);
   if (!output) return std::unexpected(output.error());
   LoweredComputeCommand lowered{compute.op, *output, {}, command.specialization};

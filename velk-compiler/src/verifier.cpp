@@ -25,7 +25,7 @@ std::string at_phase(std::size_t phase) { return " in phase " + num(phase); }
 
 // --- the schedule ---------------------------------------------------------------------------
 
-Result<void> verify_layouts(const Graph& graph, const Schedule& schedule) {
+[[nodiscard]] Result<void> verify_layouts(const Graph& graph, const Schedule& schedule) {
   if (schedule.layouts.size() != graph.tensors.size()) return broken("one layout per tensor");
   for (std::size_t i = 0; i < schedule.layouts.size(); ++i) {
     const Layout& layout = schedule.layouts[i];
@@ -41,8 +41,8 @@ Result<void> verify_layouts(const Graph& graph, const Schedule& schedule) {
   return {};
 }
 
-Result<void> verify_transfers(const Graph& graph, const Schedule& schedule, std::size_t phase,
-                              const ExchangePhase& exchange, const Op& fed) {
+[[nodiscard]] Result<void> verify_transfers(const Graph& graph, const Schedule& schedule, std::size_t phase,
+                                            const ExchangePhase& exchange, const Op& fed) {
   if (exchange.transfers.empty()) return broken("exchange phase has transfers" + at_phase(phase));
   if (auto valid = validate_transfers(exchange.transfers); !valid) {
     return broken(valid.error().message() + at_phase(phase));
@@ -62,7 +62,8 @@ Result<void> verify_transfers(const Graph& graph, const Schedule& schedule, std:
   return {};
 }
 
-Result<void> verify_commands(const Graph& graph, const Schedule& schedule, std::size_t phase, const ComputePhase& compute) {
+[[nodiscard]] Result<void> verify_commands(const Graph& graph, const Schedule& schedule, std::size_t phase,
+                                           const ComputePhase& compute) {
   const Op& op = graph.ops[compute.op.index];
   const Layout& result = schedule.layouts[op.output.index];
   if (compute.commands.size() != result.tiles.size()) return broken("one command per result tile" + at_phase(phase));
@@ -81,7 +82,7 @@ Result<void> verify_commands(const Graph& graph, const Schedule& schedule, std::
   return {};
 }
 
-Result<void> verify_phases(const Graph& graph, const Schedule& schedule) {
+[[nodiscard]] Result<void> verify_phases(const Graph& graph, const Schedule& schedule) {
   std::size_t next_op = 0;
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     if (const auto* compute = std::get_if<ComputePhase>(&schedule.phases[p])) {
@@ -105,8 +106,8 @@ Result<void> verify_phases(const Graph& graph, const Schedule& schedule) {
   return {};
 }
 
-Result<void> verify_allocation(const Schedule& schedule, const CompilerOptions& options, const Allocation& a,
-                               std::size_t index) {
+[[nodiscard]] Result<void> verify_allocation(const Schedule& schedule, const CompilerOptions& options,
+                                             const Allocation& a, std::size_t index) {
   const std::string where = " (allocation " + num(index) + ")";
   if (a.tile >= schedule.tile_count || a.tensor.index >= schedule.layouts.size()) {
     return broken("allocation names a known tile and tensor" + where);
@@ -130,7 +131,7 @@ bool has_region(const Schedule& schedule, TensorId tensor, std::uint16_t tile, a
                      [&](const Allocation& a) { return a.tensor == tensor && a.tile == tile && matches(a); });
 }
 
-Result<void> verify_regions_present(const Graph& graph, const Schedule& schedule) {
+[[nodiscard]] Result<void> verify_regions_present(const Graph& graph, const Schedule& schedule) {
   for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
     const std::size_t share = local_bytes(graph.tensors[i], schedule.layouts[i]);
     for (const std::uint16_t tile : schedule.layouts[i].tiles) {
@@ -155,7 +156,7 @@ Result<void> verify_regions_present(const Graph& graph, const Schedule& schedule
   return {};
 }
 
-Result<void> verify_no_live_overlap(const Schedule& schedule) {
+[[nodiscard]] Result<void> verify_no_live_overlap(const Schedule& schedule) {
   std::map<std::uint16_t, std::vector<std::size_t>> by_tile;
   for (std::size_t i = 0; i < schedule.allocations.size(); ++i) by_tile[schedule.allocations[i].tile].push_back(i);
   for (const auto& [tile, indices] : by_tile) {
@@ -182,7 +183,7 @@ struct Window {
   std::uint64_t end = 0;
 };
 
-Result<Window> busy_window(const velk_exchange::Row& row) {
+[[nodiscard]] Result<Window> busy_window(const velk_exchange::Row& row) {
   const auto cycles = velk_exchange::plan_event_cycles(row);
   if (!cycles) return std::unexpected(cycles.error());
   for (const std::uint32_t word : row) {
@@ -196,7 +197,8 @@ Result<Window> busy_window(const velk_exchange::Row& row) {
   return Window{0, *cycles};
 }
 
-Result<void> verify_row_frame(const std::vector<std::uint32_t>& row, std::uint64_t cycles, const std::string& where) {
+[[nodiscard]] Result<void> verify_row_frame(const std::vector<std::uint32_t>& row, std::uint64_t cycles,
+                                            const std::string& where) {
   const auto entries = std::count(row.begin(), row.end(), velk_exchange::ROW_ENTRY_WORD);
   const auto returns = std::count(row.begin(), row.end(), velk_exchange::ROW_RETURN_WORD);
   if (row.empty() || row.front() != velk_exchange::ROW_ENTRY_WORD || row.back() != velk_exchange::ROW_RETURN_WORD ||
@@ -210,8 +212,9 @@ Result<void> verify_row_frame(const std::vector<std::uint32_t>& row, std::uint64
 
 using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::uint32_t>;
 
-Result<void> verify_group(const Schedule& schedule, std::size_t phase, const LoweredExchangeGroup& g,
-                          std::multiset<TransferKey>& covered, std::map<std::uint16_t, std::vector<Window>>& roles) {
+[[nodiscard]] Result<void> verify_group(const Schedule& schedule, std::size_t phase, const LoweredExchangeGroup& g,
+                                        std::multiset<TransferKey>& covered,
+                                        std::map<std::uint16_t, std::vector<Window>>& roles) {
   const std::string where = " (group of tile " + num(g.source_tile) + at_phase(phase) + ")";
   const bool ascending = std::adjacent_find(g.destination_tiles.begin(), g.destination_tiles.end(),
                                             [](auto a, auto b) { return a >= b; }) == g.destination_tiles.end();
@@ -243,7 +246,8 @@ Result<void> verify_group(const Schedule& schedule, std::size_t phase, const Low
   return {};
 }
 
-Result<void> verify_roles_apart(const std::map<std::uint16_t, std::vector<Window>>& roles, std::size_t phase) {
+[[nodiscard]] Result<void> verify_roles_apart(const std::map<std::uint16_t, std::vector<Window>>& roles,
+                                              std::size_t phase) {
   for (const auto& [tile, windows] : roles) {
     for (std::size_t x = 0; x < windows.size(); ++x) {
       for (std::size_t y = x + 1; y < windows.size(); ++y) {
@@ -256,8 +260,8 @@ Result<void> verify_roles_apart(const std::map<std::uint16_t, std::vector<Window
   return {};
 }
 
-Result<void> verify_epoch(const Schedule& schedule, std::size_t phase, const ExchangePhase& exchange,
-                          const LoweredExchangeEpoch& epoch) {
+[[nodiscard]] Result<void> verify_epoch(const Schedule& schedule, std::size_t phase, const ExchangePhase& exchange,
+                                        const LoweredExchangeEpoch& epoch) {
   std::multiset<TransferKey> covered;
   std::map<std::uint16_t, std::vector<Window>> roles;
   std::uint64_t payload = 0;
@@ -294,8 +298,8 @@ bool points_at(const Schedule& schedule, TensorId tensor, std::uint16_t tile, st
   });
 }
 
-Result<void> verify_program(const Schedule& schedule, const LoweredPhaseMap& lowered,
-                            const LoweredTileProgram& program) {
+[[nodiscard]] Result<void> verify_program(const Schedule& schedule, const LoweredPhaseMap& lowered,
+                                          const LoweredTileProgram& program) {
   const std::uint16_t tile = program.tile;
   std::size_t step = 0;
   auto next = [&]() -> const LoweredTileStep* { return step < program.steps.size() ? &program.steps[step++] : nullptr; };

@@ -22,7 +22,7 @@ using velk_exchange::Topology;
 using Words = std::vector<std::uint32_t>;
 using Slots = std::vector<std::vector<PendingGroup>>;
 
-Result<std::vector<LoweredExchangePhase>> lower(const Schedule& schedule) {
+[[nodiscard]] Result<std::vector<LoweredExchangePhase>> lower(const Schedule& schedule) {
   return schedule.lower_exchanges(Topology::r77());
 }
 

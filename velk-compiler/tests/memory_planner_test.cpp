@@ -188,7 +188,7 @@ PlannedGraph small_plan() {
   return plan;
 }
 
-Result<std::vector<Allocation>> plan_of(const PlannedGraph& plan) {
+[[nodiscard]] Result<std::vector<Allocation>> plan_of(const PlannedGraph& plan) {
   return plan_memory(plan.graph, plan.layouts, plan.phases, CompilerOptions{});
 }
 

@@ -24,7 +24,7 @@ struct WalkRegions {
   std::map<std::uint16_t, std::vector<Allocation>> by_tile;
 };
 
-Result<void> walk_allocate(WalkRegions& placed, const RegionRequest& r) {
+[[nodiscard]] Result<void> walk_allocate(WalkRegions& placed, const RegionRequest& r) {
   std::vector<Allocation>& tile = placed.by_tile[r.tile];
   std::uint32_t address = r.allocation_base;
   for (;;) {
@@ -106,8 +106,8 @@ std::vector<std::size_t> rescanning_dsatur(const std::vector<PendingGroup>& grou
 }
 
 // Tile by tile, phase by phase, with the schedule's own scanning lookups.
-Result<std::vector<LoweredTileProgram>> scanning_tile_programs(const Schedule& schedule,
-                                                               const std::vector<LoweredExchangePhase>& exchanges) {
+[[nodiscard]] Result<std::vector<LoweredTileProgram>> scanning_tile_programs(
+    const Schedule& schedule, const std::vector<LoweredExchangePhase>& exchanges) {
   std::vector<LoweredTileProgram> programs;
   for (std::uint32_t t = 0; t < schedule.tile_count; ++t) {
     const auto tile = static_cast<std::uint16_t>(t);

@@ -277,9 +277,9 @@ TEST(FindFreeRegion, LeavesTheListUnchanged) {
 
 // The search as a plain walk over every candidate, one alignment step at a time, with
 // the allocation's end clamped to 2^32 - 1. Assumes a valid request.
-Result<std::uint32_t> walk_every_candidate(const std::vector<Allocation>& allocations, std::uint16_t tile,
-                                           std::uint32_t size, std::size_t live_from, std::size_t live_until,
-                                           const MemoryConstraint& c) {
+[[nodiscard]] Result<std::uint32_t> walk_every_candidate(const std::vector<Allocation>& allocations, std::uint16_t tile,
+                                                         std::uint32_t size, std::size_t live_from,
+                                                         std::size_t live_until, const MemoryConstraint& c) {
   const auto fits = [&](std::uint64_t a) {
     if (a + size > c.limit) return false;
     for (const Allocation& other : allocations) {

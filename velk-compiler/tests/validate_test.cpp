@@ -5,7 +5,9 @@
 namespace velk_compiler {
 namespace {
 
-Result<void> failure(std::string message) { return std::unexpected(CompileError::graph(std::move(message))); }
+[[nodiscard]] Result<void> failure(std::string message) {
+  return std::unexpected(CompileError::graph(std::move(message)));
+}
 
 Graph small_graph() {
   Graph graph;

@@ -83,8 +83,8 @@ constexpr KindPattern KIND_PATTERNS[] = {
 bool is_send_word(std::uint32_t instruction) { return instruction_kind(instruction) == InstructionKind::Send; }
 
 // Writes advance − 1 into a delay's field, or refuses with `overflow` when it does not fit.
-Result<void> rewrite_delay_field(std::uint32_t& instruction, BitField field, std::uint32_t immediate,
-                                 std::string_view overflow) {
+[[nodiscard]] Result<void> rewrite_delay_field(std::uint32_t& instruction, BitField field, std::uint32_t immediate,
+                                               std::string_view overflow) {
   if (immediate > field.max()) return std::unexpected(ExchangeError::schedule(overflow));
   instruction = field.replace(instruction, immediate);
   return {};

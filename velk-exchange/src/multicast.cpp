@@ -36,7 +36,7 @@ std::int32_t from_nearer_edge(std::int32_t group) { return group <= 7 ? group : 
 
 // A tile's physical number, refused with ExchangeError::tile when the topology has none for it
 // or only one beyond what the fabric addresses.
-Result<std::uint32_t> fabric_tile(const Topology& topology, std::uint16_t logical) {
+[[nodiscard]] Result<std::uint32_t> fabric_tile(const Topology& topology, std::uint16_t logical) {
   const Result<std::uint16_t> physical = topology.physical(logical);
   if (!physical) return std::unexpected(physical.error());
   if (*physical > MAX_FABRIC_PHYSICAL) return std::unexpected(ExchangeError::tile(logical));
@@ -45,8 +45,8 @@ Result<std::uint32_t> fabric_tile(const Topology& topology, std::uint16_t logica
 
 // The receivers' physical numbers in the given order. `sender_logical` must be a tile of the
 // topology. Any fault of the set, a receiver without a tile included, is ReceiverSet.
-Result<std::vector<std::uint32_t>> receiver_tiles(const Topology& topology, std::uint16_t sender_logical,
-                                                  std::span<const std::uint16_t> receiver_logical) {
+[[nodiscard]] Result<std::vector<std::uint32_t>> receiver_tiles(const Topology& topology, std::uint16_t sender_logical,
+                                                                std::span<const std::uint16_t> receiver_logical) {
   if (receiver_logical.empty()) return std::unexpected(ExchangeError::receiver_set());
   std::vector<bool> used(topology.tile_count(), false);
   used[sender_logical] = true;
@@ -63,7 +63,8 @@ Result<std::vector<std::uint32_t>> receiver_tiles(const Topology& topology, std:
 
 // The first cycle at which the send may start without any receiver's event before cycle 0,
 // delayed by the caller's offset.
-Result<std::uint32_t> start_cycle_for(std::span<const std::int32_t> mux_times, std::uint32_t schedule_offset) {
+[[nodiscard]] Result<std::uint32_t> start_cycle_for(std::span<const std::int32_t> mux_times,
+                                                    std::uint32_t schedule_offset) {
   const std::int32_t minimum_mux = *std::ranges::min_element(mux_times);
   const std::uint64_t natural_start = minimum_mux < 0 ? static_cast<std::uint64_t>(-std::int64_t{minimum_mux}) : 0;
   const std::uint64_t start_cycle = natural_start + schedule_offset;
@@ -71,7 +72,7 @@ Result<std::uint32_t> start_cycle_for(std::span<const std::int32_t> mux_times, s
   return static_cast<std::uint32_t>(start_cycle);
 }
 
-Result<Row> sender_row(std::uint32_t start_cycle, std::uint32_t count) {
+[[nodiscard]] Result<Row> sender_row(std::uint32_t start_cycle, std::uint32_t count) {
   const Result<std::uint32_t> send = encode_send(std::min(count, MAX_SEND_WORDS) - 1u, SEND_DIRECTION, 0);
   if (!send) return std::unexpected(send.error());
   Row row{};

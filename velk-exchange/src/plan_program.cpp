@@ -29,7 +29,7 @@ ExchangeError horizon_overflow() { return ExchangeError::schedule("plan event ho
 
 // Shortens the body's first timed word so that it ends at its planned cycle after a program
 // that already spends `event_cycles` (not 0) cycles.
-Result<void> retime_body(std::span<std::uint32_t> body, std::uint32_t event_cycles) {
+[[nodiscard]] Result<void> retime_body(std::span<std::uint32_t> body, std::uint32_t event_cycles) {
   const auto first_timed =
       std::ranges::find_if(body, [](std::uint32_t word) { return instruction_advance(word) != 0; });
   if (first_timed == body.end()) return std::unexpected(ExchangeError::schedule("exchange row has no timed event"));

@@ -25,7 +25,8 @@ bool is_tile_file_name(const std::string& name) {
 }
 
 // Removes tiles/<digits>.bin files of the folder that `keep` does not name.
-Result<void> remove_stale_tile_files(const std::filesystem::path& folder, const std::set<std::string>& keep) {
+[[nodiscard]] Result<void> remove_stale_tile_files(const std::filesystem::path& folder,
+                                                   const std::set<std::string>& keep) {
   const std::filesystem::path tiles = folder / "tiles";
   std::error_code error;
   if (!std::filesystem::is_directory(tiles, error)) return {};

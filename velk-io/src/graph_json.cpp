@@ -113,9 +113,9 @@ void read_tensor(JsonReader& reader, const Node& node, Graph& graph, NameIndex& 
 }
 
 // The builder call for one operation; its operands are already resolved and counted.
-velk_compiler::Result<TensorId> build_operation(JsonReader& reader, const Node& node, const OperationKind& kind,
-                                                const std::string& name, const std::vector<TensorId>& inputs,
-                                                Graph& graph) {
+[[nodiscard]] velk_compiler::Result<TensorId> build_operation(JsonReader& reader, const Node& node,
+                                                              const OperationKind& kind, const std::string& name,
+                                                              const std::vector<TensorId>& inputs, Graph& graph) {
   const Node attribute = kind.attribute.empty() ? Node{} : reader.field(node, kind.attribute);
   if (kind.name == "matmul") return graph.matmul(name, inputs[0], inputs[1]);
   if (kind.name == "add") return graph.add(name, inputs[0], inputs[1]);

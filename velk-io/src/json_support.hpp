@@ -26,7 +26,7 @@ namespace velk_io {
 using Json = nlohmann::ordered_json;
 
 // The document, or an error placed at "line L, column C".
-Result<Json> parse_json(std::string_view text);
+[[nodiscard]] Result<Json> parse_json(std::string_view text);
 
 // The document laid out two spaces per level, arrays of plain values on one line, small flat
 // objects on one line, and a final newline. The same value always gives the same text.

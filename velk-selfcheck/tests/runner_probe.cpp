@@ -4,8 +4,8 @@
 
 namespace {
 
-velk_compiler::CheckOutcome passes() { return {}; }
-velk_compiler::CheckOutcome fails() { return std::unexpected(std::string("made to fail")); }
+[[nodiscard]] velk_compiler::CheckOutcome passes() { return {}; }
+[[nodiscard]] velk_compiler::CheckOutcome fails() { return std::unexpected(std::string("made to fail")); }
 
 constexpr velk_compiler::ScenarioCheck probe_table[] = {{"passes", passes}, {"fails", fails}};
 

@@ -93,8 +93,8 @@ bool comes_from(std::uint32_t program_word, std::uint32_t row_word, bool first_t
          retimed == program_word;
 }
 
-Result<std::vector<WordPart>> program_parts(std::span<const std::uint32_t> program, std::span<const TileRole> roles,
-                                            const std::string& place) {
+[[nodiscard]] Result<std::vector<WordPart>> program_parts(std::span<const std::uint32_t> program,
+                                                          std::span<const TileRole> roles, const std::string& place) {
   const auto fail = [&place](std::string message) { return std::unexpected(IoError{place, std::move(message)}); };
   if (program.empty() || program.front() != vx::ROW_ENTRY_WORD) {
     return fail("program does not begin with the row entry word");
@@ -132,8 +132,9 @@ Result<std::vector<WordPart>> program_parts(std::span<const std::uint32_t> progr
   return parts;
 }
 
-Result<std::vector<LaunchTimeline>> phase_launches(const vc::LoweredExchangePhase& lowered,
-                                                   const std::vector<std::size_t>& slots, std::uint64_t start_cycle) {
+[[nodiscard]] Result<std::vector<LaunchTimeline>> phase_launches(const vc::LoweredExchangePhase& lowered,
+                                                                 const std::vector<std::size_t>& slots,
+                                                                 std::uint64_t start_cycle) {
   std::size_t groups = 0;
   for (const vc::LoweredExchangeEpoch& epoch : lowered.epochs) groups += epoch.groups.size();
   if (slots.size() != groups) {

@@ -13,12 +13,12 @@ namespace velk_compiler {
 
 // Emits "compiling graph" first, then on success "planned tile SRAM" and
 // "graph compilation completed". A graph error wins over an options error.
-Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
+[[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
 
 // The phases `compile` builds for the graph over these layouts (one per tensor): per
 // operation, an exchange phase when some operand must reach tiles that lack it, then its
 // compute phase. Requires a validated graph.
-Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<Layout>& layouts);
+[[nodiscard]] Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<Layout>& layouts);
 
 // True when the options describe an exchange window inside 0x50000..0x58000, below a
 // non-empty data window, on at least one tile.
@@ -27,6 +27,6 @@ bool valid_options(const CompilerOptions& options);
 // One exchange phase's transfers: none may copy a tile to itself or move 0 bytes
 // ("invalid exchange transfer"), and no two may target the same tensor on the same tile
 // ("multiple sends target one tensor region in an epoch").
-Result<void> validate_transfers(std::span<const Transfer> transfers);
+[[nodiscard]] Result<void> validate_transfers(std::span<const Transfer> transfers);
 
 }  // namespace velk_compiler

@@ -19,6 +19,6 @@ struct EncoderConfig {
 // single output "ffn_residual". Attention is one unscaled head over the full width.
 // Refuses zero dimensions and a `hidden` that is no multiple of `heads` with
 // "invalid encoder dimensions"; `feed_forward` is left for validation to judge.
-Result<Graph> encoder_graph(const EncoderConfig& config);
+[[nodiscard]] Result<Graph> encoder_graph(const EncoderConfig& config);
 
 }  // namespace velk_compiler

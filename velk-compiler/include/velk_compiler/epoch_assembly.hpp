@@ -26,8 +26,9 @@ const Allocation* exchange_source_allocation(const Schedule& schedule, TensorId 
                                              std::size_t phase);
 
 // Lowers exchange phase `phase` from its ordered colour slots into at most one launch.
-Result<LoweredExchangePhase> assemble_exchange_phase(const Schedule& schedule, const velk_exchange::Topology& topology,
-                                                     std::size_t phase,
-                                                     const std::vector<std::vector<PendingGroup>>& slots);
+[[nodiscard]] Result<LoweredExchangePhase> assemble_exchange_phase(const Schedule& schedule,
+                                                                   const velk_exchange::Topology& topology,
+                                                                   std::size_t phase,
+                                                                   const std::vector<std::vector<PendingGroup>>& slots);
 
 }  // namespace velk_compiler

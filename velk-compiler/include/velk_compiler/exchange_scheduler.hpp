@@ -39,7 +39,7 @@ std::vector<std::size_t> color_exchange_groups(std::span<const PendingGroup> gro
 // runs once every group's source holds a readable copy (a home, a staging copy of an
 // earlier phase still live, or a copy delivered by an earlier slot). Fails with the
 // transfer validation errors or "exchange staging dependencies contain a cycle".
-Result<std::vector<std::vector<PendingGroup>>> exchange_slots(const Schedule& schedule, std::size_t phase,
-                                                              std::span<const Transfer> transfers);
+[[nodiscard]] Result<std::vector<std::vector<PendingGroup>>> exchange_slots(const Schedule& schedule, std::size_t phase,
+                                                                            std::span<const Transfer> transfers);
 
 }  // namespace velk_compiler

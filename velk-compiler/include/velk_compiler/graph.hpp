@@ -113,29 +113,29 @@ struct Graph {
 
   // Appends one operation and its result tensor (tensor first). Refuses operand ids that
   // this graph did not issue with "{}: unknown input".
-  Result<TensorId> op(std::string_view name, OpKind kind, std::vector<TensorId> inputs, Shape shape);
+  [[nodiscard]] Result<TensorId> op(std::string_view name, OpKind kind, std::vector<TensorId> inputs, Shape shape);
 
   // The typed operations check their operand shapes before calling `op`. An operand id
   // this graph did not issue is refused with "{}: unknown input" before any shape is read.
-  Result<TensorId> binary(std::string_view name, OpKind kind, TensorId left, TensorId right);
-  Result<TensorId> add(std::string_view name, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> binary(std::string_view name, OpKind kind, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> add(std::string_view name, TensorId left, TensorId right);
   [[nodiscard]] Result<TensorId> mul(std::string_view name, TensorId left, TensorId right);
-  Result<TensorId> matmul(std::string_view name, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> matmul(std::string_view name, TensorId left, TensorId right);
   // Refuses a `shape` whose element count differs from the operand's with "{}: reshape
   // changes the element count". A count too large for a machine word differs from every count
   // that fits; two such counts cannot be compared here and pass, and `validate` refuses them.
   [[nodiscard]] Result<TensorId> reshape(std::string_view name, TensorId input, Shape shape);
-  Result<TensorId> transpose(std::string_view name, TensorId input, std::vector<std::size_t> permutation);
-  Result<TensorId> layer_norm(std::string_view name, TensorId input, float epsilon);
-  Result<TensorId> softmax(std::string_view name, TensorId input, std::size_t axis);
-  Result<TensorId> gelu(std::string_view name, TensorId input);
+  [[nodiscard]] Result<TensorId> transpose(std::string_view name, TensorId input, std::vector<std::size_t> permutation);
+  [[nodiscard]] Result<TensorId> layer_norm(std::string_view name, TensorId input, float epsilon);
+  [[nodiscard]] Result<TensorId> softmax(std::string_view name, TensorId input, std::size_t axis);
+  [[nodiscard]] Result<TensorId> gelu(std::string_view name, TensorId input);
 
   // Turns the tensor into an Output and appends it to `outputs` (twice if marked twice).
   // An id this graph did not issue is refused with "unknown output tensor {}".
-  Result<void> mark_output(TensorId tensor);
+  [[nodiscard]] Result<void> mark_output(TensorId tensor);
 
   // Whole-graph check before compilation; changes nothing.
-  Result<void> validate() const;
+  [[nodiscard]] Result<void> validate() const;
 
   // The tensor's name, or nothing for an id this graph did not issue.
   [[nodiscard]] std::optional<std::string_view> tensor_name(TensorId tensor) const {

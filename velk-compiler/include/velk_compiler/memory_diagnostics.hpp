@@ -44,7 +44,8 @@ struct MemoryFailure {
 // Nothing when the memory plan of `compile(graph, options)` succeeds; the failure when the
 // planner refuses a region; and the error of an earlier step (validation, options, phase
 // building) unchanged, as `compile` returns it.
-Result<std::optional<MemoryFailure>> diagnose_memory_plan(const Graph& graph, const CompilerOptions& options);
+[[nodiscard]] Result<std::optional<MemoryFailure>> diagnose_memory_plan(const Graph& graph,
+                                                                        const CompilerOptions& options);
 
 std::ostream& operator<<(std::ostream& out, const FailedRegion& region);
 std::ostream& operator<<(std::ostream& out, const MemoryFailure& failure);

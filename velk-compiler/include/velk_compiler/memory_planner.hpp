@@ -22,8 +22,9 @@ namespace velk_compiler {
 // staging regions (by exchange phase, then transfer). Requires one layout per tensor,
 // each with at least one tile and a non-zero alignment, and phases whose operations and
 // transfer tensors exist in the graph; anything else is refused with a Graph error.
-Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
-                                            std::span<const Phase> phases, const CompilerOptions& options);
+[[nodiscard]] Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                                          std::span<const Phase> phases,
+                                                          const CompilerOptions& options);
 
 // Names a region in the planner's messages: a home by its tensor's name, a staging region
 // as "tensor {} exchange staging".
@@ -62,8 +63,9 @@ struct PlannedRegion {
 // and exchange phase (by phase, then transfer). Lifetimes: a home from the phase producing
 // its tensor to the last phase reading it (graph outputs through the phase count); a staging
 // region of phase p for p and p + 1. Refuses inputs that break plan_memory's requirements.
-Result<std::vector<PlannedRegion>> planned_regions(const Graph& graph, std::span<const Layout> layouts,
-                                                   std::span<const Phase> phases, const CompilerOptions& options);
+[[nodiscard]] Result<std::vector<PlannedRegion>> planned_regions(const Graph& graph, std::span<const Layout> layouts,
+                                                                 std::span<const Phase> phases,
+                                                                 const CompilerOptions& options);
 
 // A placed region as its tile's list holds it: lifetime and bytes, and its position in
 // `PlacedRegions::allocations`.
@@ -90,7 +92,7 @@ struct PlacedRegions {
 // tile that is live with it. The limit is checked once that position is found. Fails with
 // "address overflow" or "tile {} exceeds data limit allocating {}"; on failure the regions
 // are unchanged.
-Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request);
+[[nodiscard]] Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request);
 
 // `value` rounded up to a multiple of `alignment`; nothing when `alignment` is 0 or the
 // result does not fit in 32 bits.

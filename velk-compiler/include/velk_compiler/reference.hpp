@@ -40,24 +40,24 @@ struct EncoderWeights {
 // float arithmetic and in this order: an input that is not S*H long ("encoder input size
 // mismatch"), zero heads, working matrices too large to hold, and weights of the wrong
 // length. All errors are of kind Graph.
-Result<std::vector<float>> encoder_reference(const EncoderConfig& config, std::span<const float> input,
-                                             const EncoderWeights& weights);
+[[nodiscard]] Result<std::vector<float>> encoder_reference(const EncoderConfig& config, std::span<const float> input,
+                                                           const EncoderWeights& weights);
 
 // rows x inner times inner x columns; each result element sums over k ascending from +0.
 // Refuses operands that are not exactly rows*inner and inner*columns long, and a result
 // too large to hold.
-Result<std::vector<float>> matmul(std::span<const float> left, std::span<const float> right, std::size_t rows,
-                                  std::size_t inner, std::size_t columns);
+[[nodiscard]] Result<std::vector<float>> matmul(std::span<const float> left, std::span<const float> right,
+                                                std::size_t rows, std::size_t inner, std::size_t columns);
 
 // Normalises each row to zero mean and unit population variance, with no gain or bias:
 // (x - mean) / sqrt(variance + epsilon). Both row sums start from -0. Refuses an input
 // that is not exactly rows*columns long.
-Result<std::vector<float>> layer_norm(std::span<const float> input, std::size_t rows, std::size_t columns,
-                                      float epsilon);
+[[nodiscard]] Result<std::vector<float>> layer_norm(std::span<const float> input, std::size_t rows, std::size_t columns,
+                                                    float epsilon);
 
 // Replaces each row by exp(x - row maximum) / total, in place. Refuses a span that is not
 // exactly rows*columns long, leaving it untouched.
-Result<void> softmax_rows(std::span<float> values, std::size_t rows, std::size_t columns);
+[[nodiscard]] Result<void> softmax_rows(std::span<float> values, std::size_t rows, std::size_t columns);
 
 // The tanh form: 0.5x * (1 + tanh(0.7978846 * (x + 0.044715 * x*(x*x)))).
 float gelu(float value);

@@ -43,8 +43,9 @@ struct MemoryConstraint {
 //                                    decimal, base and limit in lower-case hexadecimal).
 // A base so close to 2^32 that rounding it up to the alignment would pass 2^32 - 1 leaves
 // no candidate at all, which both placements report as exhaustion.
-Result<std::uint32_t> find_free_region(std::span<const Allocation> allocations, std::uint16_t tile, std::uint32_t size,
-                                       std::size_t live_from, std::size_t live_until, MemoryConstraint constraint);
+[[nodiscard]] Result<std::uint32_t> find_free_region(std::span<const Allocation> allocations, std::uint16_t tile,
+                                                     std::uint32_t size, std::size_t live_from, std::size_t live_until,
+                                                     MemoryConstraint constraint);
 
 std::ostream& operator<<(std::ostream& out, MemoryPlacement placement);
 std::ostream& operator<<(std::ostream& out, const MemoryConstraint& constraint);

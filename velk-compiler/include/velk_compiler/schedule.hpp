@@ -129,23 +129,26 @@ struct Schedule {
 
   // Every exchange phase lowered onto the fabric as one launch, in phase order
   // (exchange_lowering.hpp). Emits "lowered exchange schedule".
-  Result<std::vector<LoweredExchangePhase>> lower_exchanges(const velk_exchange::Topology& topology) const;
+  [[nodiscard]] Result<std::vector<LoweredExchangePhase>> lower_exchanges(
+      const velk_exchange::Topology& topology) const;
 
   // One program per tile 0 .. tile_count - 1 (tile_program.hpp). Emits
   // "lowered per-tile programs".
-  Result<std::vector<LoweredTileProgram>> lower_tile_programs(const velk_exchange::Topology& topology) const;
+  [[nodiscard]] Result<std::vector<LoweredTileProgram>> lower_tile_programs(
+      const velk_exchange::Topology& topology) const;
 
   // The address of the first home region of the tensor on the tile, or
   // "missing home allocation for tensor {} on tile {}".
-  Result<std::uint32_t> home_address(TensorId tensor, std::uint16_t tile) const;
+  [[nodiscard]] Result<std::uint32_t> home_address(TensorId tensor, std::uint16_t tile) const;
 
   // Where a kernel of compute phase `compute_phase` reads `tensor` on `tile`: the staging
   // region an exchange filled for this very phase, else the tensor's home.
-  Result<std::uint32_t> compute_input_address(TensorId tensor, std::uint16_t tile, std::size_t compute_phase) const;
+  [[nodiscard]] Result<std::uint32_t> compute_input_address(TensorId tensor, std::uint16_t tile,
+                                                            std::size_t compute_phase) const;
 
   // One tile's transfers and kernel launches as commands, closed by the end command.
   // Fails with "tile {} is out of range" for a tile not below `tile_count`.
-  Result<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
+  [[nodiscard]] Result<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
 
   bool operator==(const Schedule&) const = default;
 };

@@ -18,18 +18,20 @@ namespace velk_compiler {
 // to the result's; one command per result tile with a single "tail"; tiles and phase indices
 // in range; every home and staging region present, inside its window, and never sharing a
 // byte with a region of the same tile while both are live; `peak_sram` matching the regions.
-Result<void> verify_schedule(const Graph& graph, const Schedule& schedule, const CompilerOptions& options);
+[[nodiscard]] Result<void> verify_schedule(const Graph& graph, const Schedule& schedule,
+                                           const CompilerOptions& options);
 
 // One lowered phase per exchange phase, one launch per phase with transfers; its groups
 // cover exactly the phase's transfers with rows addressed to the right regions; every row
 // is framed by one entry and one return word and covers the launch's cycles; no tile has
 // two roles at once; costs add up.
-Result<void> verify_lowered_exchanges(const Schedule& schedule, std::span<const LoweredExchangePhase> lowered);
+[[nodiscard]] Result<void> verify_lowered_exchanges(const Schedule& schedule,
+                                                    std::span<const LoweredExchangePhase> lowered);
 
 // One program per tile, each following the schedule's phases: one exchange step per launch
 // with the tile's row, and per kernel on the tile a compute step whose addresses point at
 // regions of the right tensors that are live in that phase.
-Result<void> verify_tile_programs(const Schedule& schedule, std::span<const LoweredExchangePhase> lowered,
-                                  std::span<const LoweredTileProgram> programs);
+[[nodiscard]] Result<void> verify_tile_programs(const Schedule& schedule, std::span<const LoweredExchangePhase> lowered,
+                                                std::span<const LoweredTileProgram> programs);
 
 }  // namespace velk_compiler

@@ -74,7 +74,8 @@ std::uint32_t send_off(std::uint32_t count_minus_one, std::uint32_t direction, s
 
 // A send word; refuses with Schedule "send instruction operand" any operand that does not fit
 // its field (count_minus_one ≥ 64, direction > 7, base_word > 0x3FFFF) instead of cutting it.
-Result<std::uint32_t> encode_send(std::uint32_t count_minus_one, std::uint32_t direction, std::uint32_t base_word);
+[[nodiscard]] Result<std::uint32_t> encode_send(std::uint32_t count_minus_one, std::uint32_t direction,
+                                                std::uint32_t base_word);
 
 // The cycles a word takes: 1 … 524288 for a delay, 1 … 128 for a PIC delay, 1 … 4096 for an
 // XPIC delay or a send-off, 1 … 64 for a send, 0 for any other word.
@@ -83,11 +84,11 @@ std::uint32_t instruction_advance(std::uint32_t instruction);
 // Gives a delay word of any of the three kinds the advance `advance`, keeping its other bits.
 // Refuses (leaving the word unchanged) a zero advance before looking at the word, then any word
 // that is no delay, then an advance that does not fit the kind's field.
-Result<void> set_instruction_advance(std::uint32_t& instruction, std::uint32_t advance);
+[[nodiscard]] Result<void> set_instruction_advance(std::uint32_t& instruction, std::uint32_t advance);
 
 // Accepts a multicast word count of 1 … 4148; refuses any other with ExchangeError::count.
 // (A receiver row stores count − 53 in an XPIC delay's 12-bit field, so 4148 is the largest.)
-Result<void> validate_count(std::uint32_t count);
+[[nodiscard]] Result<void> validate_count(std::uint32_t count);
 
 // Whether a word is a receive-address word: a PIC delay whose `c` has every bit of
 // RECEIVE_ADDRESS_MARK set, the kind of word patch_multicast_receiver_address writes into.
@@ -96,13 +97,13 @@ bool is_receive_address_word(std::uint32_t instruction);
 // Writes the word address of a source buffer into the first send word of a sender row. Refuses
 // with ExchangeError::address an unaligned address, one whose word address exceeds 0x3FFFF, or a
 // row without a send word. A send-off after the send keeps its own base_word.
-Result<void> patch_sender_address(Row& row, std::uint32_t byte_address);
+[[nodiscard]] Result<void> patch_sender_address(Row& row, std::uint32_t byte_address);
 
 // Writes a destination buffer address within the receive window into the first receive-address
 // word of a receiver row, so that its `c` operand becomes byte_address ÷ 4. Refuses with
 // ExchangeError::address an unaligned address, one outside the window, or a row without such a
 // word.
-Result<void> patch_multicast_receiver_address(Row& row, std::uint32_t byte_address);
+[[nodiscard]] Result<void> patch_multicast_receiver_address(Row& row, std::uint32_t byte_address);
 
 // The byte address a sender row sends from: base_word × 4 of its first send word, the word
 // patch_sender_address writes; nothing for a row without a send word.

@@ -20,7 +20,7 @@ namespace velk_exchange {
 
 // The sum of the advances of a word sequence (0 when empty), or Schedule
 // "plan event horizon overflow" as soon as the running sum leaves the 32-bit range.
-Result<std::uint32_t> plan_event_cycles(std::span<const std::uint32_t> row);
+[[nodiscard]] Result<std::uint32_t> plan_event_cycles(std::span<const std::uint32_t> row);
 
 // Joins one tile's rows for one epoch: create, append_scheduled_row once per role, finish.
 // Invariant: words() begins with ROW_ENTRY_WORD and event_cycles() = plan_event_cycles(words()).
@@ -44,13 +44,13 @@ class PlanProgramBuilder {
   // timed event", "overlapping tile exchange roles", the messages of set_instruction_advance
   // (a first timed word that is a send gives "first scheduled event is not a delay"), and
   // "plan event horizon overflow".
-  Result<void> append_scheduled_row(const Row& row);
+  [[nodiscard]] Result<void> append_scheduled_row(const Row& row);
 
   // The finished program: the words so far, delay words padding it to `horizon` cycles, then
   // ROW_RETURN_WORD; its plan_event_cycles is `horizon`. Padding of more than 524288 cycles, the
   // most one delay word holds, takes several delay words of 524288 and one for the rest.
   // Refuses a horizon before event_cycles() with Schedule "plan horizon precedes tile events".
-  Result<std::vector<std::uint32_t>> finish(std::uint32_t horizon) &&;
+  [[nodiscard]] Result<std::vector<std::uint32_t>> finish(std::uint32_t horizon) &&;
 
   bool operator==(const PlanProgramBuilder&) const = default;
 

@@ -42,12 +42,13 @@ struct Topology {
 
   // The physical number of a logical tile, or ExchangeError::tile(logical) when the topology
   // has no such tile.
-  Result<std::uint16_t> physical(std::uint16_t logical) const;
+  [[nodiscard]] Result<std::uint16_t> physical(std::uint16_t logical) const;
 
   // Plans one timed multicast of `count` words from one tile to others; see multicast.hpp,
   // which a caller includes to use it.
-  Result<MulticastPlan> multicast(std::uint16_t sender_logical, std::span<const std::uint16_t> receiver_logical,
-                                  std::uint32_t count, std::uint32_t schedule_offset) const;
+  [[nodiscard]] Result<MulticastPlan> multicast(std::uint16_t sender_logical,
+                                                std::span<const std::uint16_t> receiver_logical, std::uint32_t count,
+                                                std::uint32_t schedule_offset) const;
 
   bool operator==(const Topology&) const = default;
 };

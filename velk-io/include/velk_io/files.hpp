@@ -13,15 +13,15 @@
 namespace velk_io {
 
 // The whole file.
-Result<std::string> read_file(const std::filesystem::path& path);
+[[nodiscard]] Result<std::string> read_file(const std::filesystem::path& path);
 
 // Writes the file, replacing one of the same name; its folder must exist.
-Result<void> write_file(const std::filesystem::path& path, std::string_view contents);
+[[nodiscard]] Result<void> write_file(const std::filesystem::path& path, std::string_view contents);
 
 // Writes every file under `folder`, creating the folder and its subfolders, replacing files
 // of the same name. Command stream files (tiles/<digits>.bin) that this output does not
 // contain are removed first, so a folder written twice with different tile counts holds
 // exactly the second output's files; nothing else in the folder is touched.
-Result<void> write_output_files(const std::filesystem::path& folder, std::span<const OutputFile> files);
+[[nodiscard]] Result<void> write_output_files(const std::filesystem::path& folder, std::span<const OutputFile> files);
 
 }  // namespace velk_io

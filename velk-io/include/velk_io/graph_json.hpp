@@ -33,12 +33,12 @@ inline constexpr std::uint64_t GRAPH_FORMAT_VERSION = 1;
 // Builds the graph that the document describes, through the graph builder. A document that
 // is not JSON fails at its line and column; a missing or mistyped field, an unknown kind or
 // tensor, a number out of range, or a builder refusal fails at the JSON path of the value.
-Result<velk_compiler::Graph> read_graph_json(std::string_view text);
+[[nodiscard]] Result<velk_compiler::Graph> read_graph_json(std::string_view text);
 
 // The graph's document. Refuses a graph that reading the document back would not give again
 // exactly (one the builder cannot make: a declared tensor after an operation's result, a
 // result shape the builder would not derive, ...); so read_graph_json(write_graph_json(g))
 // equals g whenever the write succeeds.
-Result<std::string> write_graph_json(const velk_compiler::Graph& graph);
+[[nodiscard]] Result<std::string> write_graph_json(const velk_compiler::Graph& graph);
 
 }  // namespace velk_io

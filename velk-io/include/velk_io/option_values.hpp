@@ -11,12 +11,12 @@
 namespace velk_io {
 
 // Decimal digits, or "0x"/"0X" and hexadecimal digits; at most `max`.
-Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, std::string_view place);
+[[nodiscard]] Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, std::string_view place);
 
 // "8,16,32": numbers as parse_unsigned reads them, separated by commas, at least one. An
 // empty item fails like any other bad number.
-Result<std::vector<std::uint64_t>> parse_unsigned_list(std::string_view text, std::uint64_t max,
-                                                       std::string_view place);
+[[nodiscard]] Result<std::vector<std::uint64_t>> parse_unsigned_list(std::string_view text, std::uint64_t max,
+                                                                     std::string_view place);
 
 struct AddressWindow {
   std::uint32_t base = 0;   // first byte
@@ -26,6 +26,6 @@ struct AddressWindow {
 
 // "BASE:LIMIT", each a 32-bit number as parse_unsigned reads it. Whether the window suits
 // the compiler is the compiler's to judge (`valid_options`).
-Result<AddressWindow> parse_window(std::string_view text, std::string_view place);
+[[nodiscard]] Result<AddressWindow> parse_window(std::string_view text, std::string_view place);
 
 }  // namespace velk_io

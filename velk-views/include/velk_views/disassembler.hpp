@@ -49,7 +49,7 @@ std::string render_words(std::span<const DecodedWord> words);
 
 // Hexadecimal words separated by blanks, commas or line breaks, each with or without "0x"
 // and at most eight digits. A bad word fails at "word N" (counted from 1).
-Result<std::vector<std::uint32_t>> parse_hex_words(std::string_view text);
+[[nodiscard]] Result<std::vector<std::uint32_t>> parse_hex_words(std::string_view text);
 
 // A tile's program: each exchange step's row decoded (its cycles counted from the start of
 // its launch) and each compute step as one line with its addresses.

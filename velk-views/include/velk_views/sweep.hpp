@@ -54,10 +54,9 @@ std::string encoder_sweep_name(const velk_compiler::EncoderConfig& config);
 // The encoder block at every combination of the dimensions, sequence outermost and
 // feed-forward innermost, each named by encoder_sweep_name. The first size that
 // encoder_graph refuses fails the call with its error.
-velk_compiler::Result<std::vector<SweepGraph>> encoder_sweep_graphs(std::span<const std::size_t> sequences,
-                                                                    std::span<const std::size_t> hiddens,
-                                                                    std::span<const std::size_t> heads,
-                                                                    std::span<const std::size_t> feed_forwards);
+[[nodiscard]] velk_compiler::Result<std::vector<SweepGraph>> encoder_sweep_graphs(
+    std::span<const std::size_t> sequences, std::span<const std::size_t> hiddens, std::span<const std::size_t> heads,
+    std::span<const std::size_t> feed_forwards);
 
 // The figures of one compiled configuration. The median and maximum are 0 without tiles.
 [[nodiscard]] SweepFigures sweep_figures(const velk_compiler::CompileSummary& summary);

@@ -79,7 +79,8 @@ void BM_TileCommandsDefaultEncoder(benchmark::State& state) {
   const velk_compiler::Schedule schedule =
       *velk_compiler::compile(*velk_compiler::encoder_graph(EncoderConfig{}), CompilerOptions{});
   for (auto _ : state) {
-    for (std::uint16_t tile = 0; tile < schedule.tile_count; ++tile) benchmark::DoNotOptimize(schedule.tile_commands(tile));
+    for (std::uint16_t tile = 0; tile < schedule.tile_count; ++tile)
+      benchmark::DoNotOptimize(schedule.tile_commands(tile));
   }
 }
 BENCHMARK(BM_TileCommandsDefaultEncoder)->Unit(benchmark::kMicrosecond);

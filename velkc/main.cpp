@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "velk_compiler/compile.hpp"
-#include "velk_compiler/encoder.hpp"
-#include "velk_exchange/topology.hpp"
 #include "velk_compiler/compile_summary.hpp"
+#include "velk_compiler/encoder.hpp"
 #include "velk_compiler/program.hpp"
+#include "velk_exchange/topology.hpp"
 #include "velk_io/velk_io.hpp"
 #include "velk_views/velk_views.hpp"
 
@@ -191,7 +191,8 @@ struct CompileArguments {
     }
   }
   if (!arguments.report.empty()) {
-    if (auto written = write_made_file(arguments.report, velk_views::report_html(*graph, *program, summary)); !written) {
+    if (auto written = write_made_file(arguments.report, velk_views::report_html(*graph, *program, summary));
+        !written) {
       return written;
     }
   }

@@ -20,7 +20,8 @@ int main() {
 
   // 1. The graph: the encoder block at its default size (or any graph built with Graph's
   //    builder operations).
-  const Result<Graph> graph = encoder_graph(EncoderConfig{.sequence = 32, .hidden = 64, .heads = 4, .feed_forward = 256});
+  const Result<Graph> graph =
+      encoder_graph(EncoderConfig{.sequence = 32, .hidden = 64, .heads = 4, .feed_forward = 256});
   if (!graph) return report(graph.error());
 
   // 2. The program: the schedule (layouts, compute and exchange phases, every tile's memory

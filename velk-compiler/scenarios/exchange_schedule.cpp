@@ -7,9 +7,8 @@ namespace velk_compiler {
 namespace {
 
 bool has_allocation(const Schedule& schedule, TensorId tensor, std::uint16_t tile, const AllocationKind& kind) {
-  return std::any_of(schedule.allocations.begin(), schedule.allocations.end(), [&](const Allocation& a) {
-    return a.tensor == tensor && a.tile == tile && a.kind == kind;
-  });
+  return std::any_of(schedule.allocations.begin(), schedule.allocations.end(),
+                     [&](const Allocation& a) { return a.tensor == tensor && a.tile == tile && a.kind == kind; });
 }
 
 }  // namespace

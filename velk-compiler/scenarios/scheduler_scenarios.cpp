@@ -108,7 +108,8 @@ CheckOutcome scheduler_coalesces_fanout_and_packs_disjoint_groups() {
     return fail("expected rows for tiles 0 to 4");
   }
   const std::vector<std::uint32_t> idle = epoch.row_for(15);
-  if (idle.size() < 2 || idle[0] != 0x40C00000 || idle[1] != 0x41800001) return fail("tile 15 does not get the idle row");
+  if (idle.size() < 2 || idle[0] != 0x40C00000 || idle[1] != 0x41800001)
+    return fail("tile 15 does not get the idle row");
   return {};
 }
 

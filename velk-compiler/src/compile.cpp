@@ -6,8 +6,8 @@
 // since they always span at least as many tiles as the results that use them.
 #include "velk_compiler/compile.hpp"
 
-#include <limits>
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "velk_compiler/layout.hpp"
@@ -53,9 +53,10 @@ ComputePhase compute_phase(const Graph& graph, const std::vector<Layout>& layout
   const SpecializationKey body = specialization_key(op.kind, result, out, out.tiles.front());
   ComputePhase phase{op.id, {}};
   phase.commands.reserve(out.tiles.size());
-  for (std::size_t i = 0; i + 1 < out.tiles.size(); ++i) phase.commands.push_back(KernelCommand{out.tiles[i], op.output, op.inputs, body});
-  phase.commands.push_back(
-      KernelCommand{out.tiles.back(), op.output, op.inputs, specialization_key(op.kind, result, out, out.tiles.back())});
+  for (std::size_t i = 0; i + 1 < out.tiles.size(); ++i)
+    phase.commands.push_back(KernelCommand{out.tiles[i], op.output, op.inputs, body});
+  phase.commands.push_back(KernelCommand{out.tiles.back(), op.output, op.inputs,
+                                         specialization_key(op.kind, result, out, out.tiles.back())});
   return phase;
 }
 
@@ -87,8 +88,9 @@ std::uint64_t largest_peak(const std::map<std::uint16_t, std::uint32_t>& peaks) 
 }  // namespace
 
 bool valid_options(const CompilerOptions& o) {
-  return o.tile_count != 0 && o.exchange_base >= velk_exchange::RECEIVE_WINDOW_BASE && o.exchange_limit <= velk_exchange::RECEIVE_WINDOW_LIMIT &&
-         o.exchange_base < o.exchange_limit && o.exchange_limit <= o.data_base && o.data_base < o.data_limit;
+  return o.tile_count != 0 && o.exchange_base >= velk_exchange::RECEIVE_WINDOW_BASE &&
+         o.exchange_limit <= velk_exchange::RECEIVE_WINDOW_LIMIT && o.exchange_base < o.exchange_limit &&
+         o.exchange_limit <= o.data_base && o.data_base < o.data_limit;
 }
 
 Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {

@@ -26,7 +26,8 @@ using velk_exchange::PlanProgramBuilder;
 // first matching allocation in list order.
 template <class Lookup>
 const Allocation* source_allocation(const Lookup& first, TensorId tensor, std::uint16_t tile, std::size_t phase) {
-  if (const Allocation* relayed = first(tensor, tile, [phase](const Allocation& a) { return is_staging_of(a, phase); })) {
+  if (const Allocation* relayed =
+          first(tensor, tile, [phase](const Allocation& a) { return is_staging_of(a, phase); })) {
     return relayed;
   }
   const Allocation* kept = first(tensor, tile, [phase](const Allocation& a) { return kept_staging_at(a, phase); });

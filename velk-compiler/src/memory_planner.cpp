@@ -66,10 +66,9 @@ void plan_homes(std::vector<PlannedRegion>& regions, const Graph& graph, std::sp
     const Tensor& tensor = graph.tensors[i];
     const Layout& layout = layouts[i];
     const std::size_t share = local_bytes(tensor, layout);
-    const std::optional<std::uint32_t> size =
-        share <= std::numeric_limits<std::uint32_t>::max()
-            ? align_u32(static_cast<std::uint32_t>(share), layout.alignment)
-            : std::nullopt;
+    const std::optional<std::uint32_t> size = share <= std::numeric_limits<std::uint32_t>::max()
+                                                  ? align_u32(static_cast<std::uint32_t>(share), layout.alignment)
+                                                  : std::nullopt;
     const std::optional<CompileError> refusal =
         size ? std::nullopt : std::optional<CompileError>(oversized_share(tensor, share));
     const std::size_t produced = lifetimes.produced[i];
@@ -91,9 +90,15 @@ void plan_staging(std::vector<PlannedRegion>& regions, std::span<const Phase> ph
     for (const Transfer& transfer : exchange->transfers) {
       if (!staged.emplace(transfer.tensor, transfer.destination_tile).second) continue;
       const std::optional<std::uint32_t> size = align_u32(transfer.bytes, STAGING_ALIGNMENT);
-      const RegionRequest request{transfer.tensor,    transfer.destination_tile, size.value_or(0),
-                                  p,                  p + 1,                     STAGING_ALIGNMENT,
-                                  ExchangeStaging{p}, options.exchange_base,     options.exchange_limit,
+      const RegionRequest request{transfer.tensor,
+                                  transfer.destination_tile,
+                                  size.value_or(0),
+                                  p,
+                                  p + 1,
+                                  STAGING_ALIGNMENT,
+                                  ExchangeStaging{p},
+                                  options.exchange_base,
+                                  options.exchange_limit,
                                   {{}, transfer.tensor.index}};
       const std::optional<CompileError> refusal =
           size ? std::nullopt : std::optional<CompileError>(CompileError::memory("address overflow"));
@@ -189,10 +194,11 @@ Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request
   }
 
   const auto placed_address = static_cast<std::uint32_t>(address);
-  const TileRegion entry{request.live_until, request.live_from, placed_address, request.size, placed.allocations.size()};
+  const TileRegion entry{request.live_until, request.live_from, placed_address, request.size,
+                         placed.allocations.size()};
   tile_regions.insert(std::upper_bound(tile_regions.begin(), tile_regions.end(), entry), entry);
-  placed.allocations.push_back(Allocation{request.tensor, request.tile, placed_address, request.size,
-                                          request.live_from, request.live_until, request.kind});
+  placed.allocations.push_back(Allocation{request.tensor, request.tile, placed_address, request.size, request.live_from,
+                                          request.live_until, request.kind});
   return {};
 }
 

@@ -31,9 +31,9 @@ std::string_view sharding_name(Sharding sharding) {
 }
 
 std::ostream& operator<<(std::ostream& out, const CompilerOptions& o) {
-  return out << "CompilerOptions { tile_count: " << o.tile_count << ", exchange_base: 0x" << std::hex
-             << o.exchange_base << ", exchange_limit: 0x" << o.exchange_limit << ", data_base: 0x" << o.data_base
-             << ", data_limit: 0x" << o.data_limit << std::dec << " }";
+  return out << "CompilerOptions { tile_count: " << o.tile_count << ", exchange_base: 0x" << std::hex << o.exchange_base
+             << ", exchange_limit: 0x" << o.exchange_limit << ", data_base: 0x" << o.data_base << ", data_limit: 0x"
+             << o.data_limit << std::dec << " }";
 }
 
 std::ostream& operator<<(std::ostream& out, Sharding sharding) { return out << sharding_name(sharding); }

@@ -19,9 +19,10 @@ EncodedTileCommand transfer_command(std::size_t phase, const Transfer& transfer)
 }
 
 EncodedTileCommand kernel_command(std::size_t phase, OpId op, const KernelCommand& command) {
-  EncodedTileCommand encoded{{TILE_COMMAND_KERNEL, low_word(phase), low_word(op.index),
-                              low_word(command.output.index), low_word(command.inputs.size()), 0, 0, 0}};
-  for (std::size_t i = 0; i < command.inputs.size() && i < 3; ++i) encoded.words[5 + i] = low_word(command.inputs[i].index);
+  EncodedTileCommand encoded{{TILE_COMMAND_KERNEL, low_word(phase), low_word(op.index), low_word(command.output.index),
+                              low_word(command.inputs.size()), 0, 0, 0}};
+  for (std::size_t i = 0; i < command.inputs.size() && i < 3; ++i)
+    encoded.words[5 + i] = low_word(command.inputs[i].index);
   return encoded;
 }
 
@@ -61,7 +62,8 @@ Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t ti
 
 std::ostream& operator<<(std::ostream& out, const EncodedTileCommand& command) {
   out << "EncodedTileCommand { words: [";
-  for (std::size_t i = 0; i < command.words.size(); ++i) out << (i != 0 ? ", " : "") << "0x" << std::hex << command.words[i] << std::dec;
+  for (std::size_t i = 0; i < command.words.size(); ++i)
+    out << (i != 0 ? ", " : "") << "0x" << std::hex << command.words[i] << std::dec;
   return out << "] }";
 }
 

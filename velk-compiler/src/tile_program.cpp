@@ -7,8 +7,8 @@
 #include "allocation_index.hpp"
 #include "exchange_lowering_steps.hpp"
 #include "text.hpp"
-#include "velk_compiler/lifetime.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
+#include "velk_compiler/lifetime.hpp"
 #include "velk_exchange/topology.hpp"
 #include "velk_log/log.hpp"
 
@@ -16,8 +16,8 @@ namespace velk_compiler {
 namespace {
 
 std::unexpected<CompileError> missing_home(TensorId tensor, std::uint16_t tile) {
-  return std::unexpected(CompileError::memory(fill("missing home allocation for tensor {} on tile {}",
-                                                   {std::to_string(tensor.index), std::to_string(tile)})));
+  return std::unexpected(CompileError::memory(
+      fill("missing home allocation for tensor {} on tile {}", {std::to_string(tensor.index), std::to_string(tile)})));
 }
 
 // The address rules of a kernel's operands, over any lookup (allocation_index.hpp): the
@@ -149,13 +149,15 @@ Result<std::vector<LoweredTileProgram>> Schedule::lower_tile_programs(const velk
 std::ostream& operator<<(std::ostream& out, const LoweredTileStep& step) {
   if (const auto* exchange = std::get_if<ExchangeStep>(&step)) {
     out << "Exchange { phase: " << exchange->phase << ", epoch: " << exchange->epoch << ", row: [";
-    for (std::size_t i = 0; i < exchange->row.size(); ++i) out << (i != 0 ? ", " : "") << "0x" << std::hex << exchange->row[i] << std::dec;
+    for (std::size_t i = 0; i < exchange->row.size(); ++i)
+      out << (i != 0 ? ", " : "") << "0x" << std::hex << exchange->row[i] << std::dec;
     return out << "] }";
   }
   const auto& compute = std::get<LoweredComputeCommand>(step);
   out << "Compute { op: " << compute.op.index << ", output_address: 0x" << std::hex << compute.output_address
       << ", input_addresses: [";
-  for (std::size_t i = 0; i < compute.input_addresses.size(); ++i) out << (i != 0 ? ", " : "") << "0x" << compute.input_addresses[i];
+  for (std::size_t i = 0; i < compute.input_addresses.size(); ++i)
+    out << (i != 0 ? ", " : "") << "0x" << compute.input_addresses[i];
   return out << std::dec << "], specialization: " << compute.specialization << " }";
 }
 

@@ -49,15 +49,19 @@ std::string at_phase(std::size_t phase) { return " in phase " + num(phase); }
   }
   const Layout& result = schedule.layouts[fed.output.index];
   for (const Transfer& t : exchange.transfers) {
-    const std::string where = " (tensor " + num(t.tensor.index) + " to tile " + num(t.destination_tile) + at_phase(phase) + ")";
+    const std::string where =
+        " (tensor " + num(t.tensor.index) + " to tile " + num(t.destination_tile) + at_phase(phase) + ")";
     if (std::find(fed.inputs.begin(), fed.inputs.end(), t.tensor) == fed.inputs.end()) {
       return broken("transfer moves an operand of the next operation" + where);
     }
     const Layout& operand = schedule.layouts[t.tensor.index];
-    const bool from_operand = std::find(operand.tiles.begin(), operand.tiles.end(), t.source_tile) != operand.tiles.end();
-    const bool to_result = std::find(result.tiles.begin(), result.tiles.end(), t.destination_tile) != result.tiles.end();
+    const bool from_operand =
+        std::find(operand.tiles.begin(), operand.tiles.end(), t.source_tile) != operand.tiles.end();
+    const bool to_result =
+        std::find(result.tiles.begin(), result.tiles.end(), t.destination_tile) != result.tiles.end();
     if (!from_operand || !to_result) return broken("transfer runs from an operand tile to a result tile" + where);
-    if (t.bytes != local_bytes(graph.tensors[t.tensor.index], operand)) return broken("transfer moves one share" + where);
+    if (t.bytes != local_bytes(graph.tensors[t.tensor.index], operand))
+      return broken("transfer moves one share" + where);
   }
   return {};
 }
@@ -73,7 +77,8 @@ std::string at_phase(std::size_t phase) { return " in phase " + num(phase); }
       return broken("commands follow the result layout and the operation" + at_phase(phase));
     }
     const bool last = i + 1 == compute.commands.size();
-    if ((command.specialization.role == "tail") != last) return broken("only the last command is the tail" + at_phase(phase));
+    if ((command.specialization.role == "tail") != last)
+      return broken("only the last command is the tail" + at_phase(phase));
     if (command.specialization.operation != operation_name(op.kind) ||
         command.specialization.shape != graph.tensors[op.output.index].shape) {
       return broken("command key names the operation and the result shape" + at_phase(phase));
@@ -116,13 +121,14 @@ std::string at_phase(std::size_t phase) { return " in phase " + num(phase); }
     return broken("allocation lifetime lies within the phases" + where);
   }
   const auto* staging = std::get_if<ExchangeStaging>(&a.kind);
-  if (staging != nullptr &&
-      (staging->phase >= schedule.phases.size() || !std::holds_alternative<ExchangePhase>(schedule.phases[staging->phase]))) {
+  if (staging != nullptr && (staging->phase >= schedule.phases.size() ||
+                             !std::holds_alternative<ExchangePhase>(schedule.phases[staging->phase]))) {
     return broken("staging region names an exchange phase" + where);
   }
   const std::uint64_t base = staging != nullptr ? options.exchange_base : options.data_base;
   const std::uint64_t limit = staging != nullptr ? options.exchange_limit : options.data_limit;
-  if (a.address < base || std::uint64_t{a.address} + a.size > limit) return broken("region lies inside its window" + where);
+  if (a.address < base || std::uint64_t{a.address} + a.size > limit)
+    return broken("region lies inside its window" + where);
   return {};
 }
 
@@ -190,7 +196,8 @@ struct Window {
     const std::uint32_t advance = velk_exchange::instruction_advance(word);
     if (advance == 0) continue;
     const velk_exchange::InstructionKind kind = velk_exchange::instruction_kind(word);
-    const bool wait = kind == velk_exchange::InstructionKind::Delay || kind == velk_exchange::InstructionKind::PicDelay ||
+    const bool wait = kind == velk_exchange::InstructionKind::Delay ||
+                      kind == velk_exchange::InstructionKind::PicDelay ||
                       kind == velk_exchange::InstructionKind::XpicDelay;
     return Window{wait ? advance : 0, *cycles};
   }
@@ -225,7 +232,8 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
     return broken("group sends whole words with absolute addresses" + where);
   }
   const std::optional<std::uint32_t> source = velk_exchange::sender_address(g.sender);
-  if (!source || !has_region(schedule, g.tensor, g.source_tile, [&](const Allocation& a) { return a.address == *source; })) {
+  if (!source ||
+      !has_region(schedule, g.tensor, g.source_tile, [&](const Allocation& a) { return a.address == *source; })) {
     return broken("sender row reads a region of its tensor" + where);
   }
   const Result<Window> sender = busy_window(g.sender);
@@ -235,8 +243,8 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
     const std::uint16_t tile = g.destination_tiles[i];
     const std::optional<std::uint32_t> address = velk_exchange::receiver_address(g.receivers[i]);
     const bool staged = address && has_region(schedule, g.tensor, tile, [&](const Allocation& a) {
-      return is_staging_of(a, phase) && a.address == *address;
-    });
+                          return is_staging_of(a, phase) && a.address == *address;
+                        });
     if (!staged) return broken("receiver row of tile " + num(tile) + " writes its staging region" + where);
     const Result<Window> receiver = busy_window(g.receivers[i]);
     if (!receiver) return broken("receiver row cycles" + where);
@@ -253,7 +261,8 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
       for (std::size_t y = x + 1; y < windows.size(); ++y) {
         const Window& a = windows[x];
         const Window& b = windows[y];
-        if (a.start < b.end && b.start < a.end) return broken("tile " + num(tile) + " has two roles at once" + at_phase(phase));
+        if (a.start < b.end && b.start < a.end)
+          return broken("tile " + num(tile) + " has two roles at once" + at_phase(phase));
       }
     }
   }
@@ -302,7 +311,9 @@ bool points_at(const Schedule& schedule, TensorId tensor, std::uint16_t tile, st
                                           const LoweredTileProgram& program) {
   const std::uint16_t tile = program.tile;
   std::size_t step = 0;
-  auto next = [&]() -> const LoweredTileStep* { return step < program.steps.size() ? &program.steps[step++] : nullptr; };
+  auto next = [&]() -> const LoweredTileStep* {
+    return step < program.steps.size() ? &program.steps[step++] : nullptr;
+  };
   const std::string where = " (program of tile " + num(tile) + ")";
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     if (std::holds_alternative<ExchangePhase>(schedule.phases[p])) {
@@ -349,7 +360,8 @@ Result<void> verify_schedule(const Graph& graph, const Schedule& schedule, const
   if (auto layouts = verify_layouts(graph, schedule); !layouts) return layouts;
   if (auto phases = verify_phases(graph, schedule); !phases) return phases;
   for (std::size_t i = 0; i < schedule.allocations.size(); ++i) {
-    if (auto allocation = verify_allocation(schedule, options, schedule.allocations[i], i); !allocation) return allocation;
+    if (auto allocation = verify_allocation(schedule, options, schedule.allocations[i], i); !allocation)
+      return allocation;
   }
   if (auto present = verify_regions_present(graph, schedule); !present) return present;
   if (auto overlap = verify_no_live_overlap(schedule); !overlap) return overlap;
@@ -364,7 +376,8 @@ Result<void> verify_lowered_exchanges(const Schedule& schedule, std::span<const 
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p]);
     if (exchange == nullptr) continue;
-    if (next >= lowered.size() || lowered[next].phase != p) return broken("one lowered phase per exchange phase" + at_phase(p));
+    if (next >= lowered.size() || lowered[next].phase != p)
+      return broken("one lowered phase per exchange phase" + at_phase(p));
     const LoweredExchangePhase& phase = lowered[next++];
     const std::size_t launches = exchange->transfers.empty() ? 0 : 1;
     if (phase.epochs.size() != launches) return broken("one launch per exchange phase with transfers" + at_phase(p));

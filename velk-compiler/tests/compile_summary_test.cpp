@@ -26,7 +26,7 @@ Allocation region(std::uint16_t tile, std::uint32_t size, std::size_t from, std:
 
 TEST(LiveBytesBound, LargestSumLiveInOnePhaseBothEndsCounting) {
   const std::vector<Allocation> allocations = {region(0, 100, 0, 2), region(0, 50, 2, 4), region(0, 30, 3, 5),
-                                                   region(0, 10, 5, 5),  region(1, 7, 4, 4),  region(1, 9, 5, 6)};
+                                               region(0, 10, 5, 5),  region(1, 7, 4, 4),  region(1, 9, 5, 6)};
   // Tile 0 by phase: 100, 100, 150, 80, 80, 40. Tile 1: 7, then 9.
   EXPECT_EQ(live_bytes_bound(allocations), (std::map<std::uint16_t, std::uint64_t>{{0, 150}, {1, 9}}));
   EXPECT_TRUE(live_bytes_bound({}).empty());

@@ -27,8 +27,11 @@ TEST(CompileEncoder, LayoutsByShape) {
   ASSERT_EQ(schedule.layouts.size(), 22u);
   for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
     const Shape& shape = graph.tensors[i].shape;
-    const std::size_t tiles = shape == Shape{32, 32} ? 4 : shape == Shape{32, 256} ? 32 : shape == Shape{64, 64} ? 16
-                            : shape == Shape{64, 256} || shape == Shape{256, 64}   ? 64 : 8;
+    const std::size_t tiles = shape == Shape{32, 32}                               ? 4
+                              : shape == Shape{32, 256}                            ? 32
+                              : shape == Shape{64, 64}                             ? 16
+                              : shape == Shape{64, 256} || shape == Shape{256, 64} ? 64
+                                                                                   : 8;
     EXPECT_EQ(schedule.layouts[i].tiles, tile_run(tiles)) << graph.tensors[i].name;
     EXPECT_EQ(schedule.layouts[i].tensor, TensorId{i});
   }
@@ -39,9 +42,11 @@ TEST(CompileEncoder, PhasesAndTransfers) {
   const Schedule schedule = compiled_encoder();
   ASSERT_EQ(schedule.phases.size(), 17u);
   std::vector<Transfer> softmax_transfers;
-  for (std::uint16_t i = 0; i < 4; ++i) softmax_transfers.push_back({i, static_cast<std::uint16_t>(4 + i), TensorId{13}, 1024});
+  for (std::uint16_t i = 0; i < 4; ++i)
+    softmax_transfers.push_back({i, static_cast<std::uint16_t>(4 + i), TensorId{13}, 1024});
   std::vector<Transfer> norm2_transfers;
-  for (std::uint16_t d = 8; d < 32; ++d) norm2_transfers.push_back({static_cast<std::uint16_t>(d % 8), d, TensorId{17}, 1024});
+  for (std::uint16_t d = 8; d < 32; ++d)
+    norm2_transfers.push_back({static_cast<std::uint16_t>(d % 8), d, TensorId{17}, 1024});
   EXPECT_EQ(schedule.phases[7], Phase(ExchangePhase{softmax_transfers}));
   EXPECT_EQ(schedule.phases[12], Phase(ExchangePhase{norm2_transfers}));
 
@@ -59,8 +64,9 @@ TEST(CompileEncoder, PhasesAndTransfers) {
   EXPECT_EQ(launches, 160u);
   const auto& up = std::get<ComputePhase>(schedule.phases[13]);
   EXPECT_EQ(up.commands.size(), 32u);
-  EXPECT_EQ(up.commands[5], (KernelCommand{5, TensorId{18}, {TensorId{17}, TensorId{5}},
-                                           SpecializationKey{"matmul", {32, 256}, 6, "body", 16}}));
+  EXPECT_EQ(up.commands[5],
+            (KernelCommand{
+                5, TensorId{18}, {TensorId{17}, TensorId{5}}, SpecializationKey{"matmul", {32, 256}, 6, "body", 16}}));
 }
 
 TEST(CompileEncoder, MemoryPlan) {
@@ -164,13 +170,17 @@ TEST(Compile, LogEvents) {
   const Schedule schedule = compiled_encoder();
   std::uint64_t peak = 0;
   for (const auto& [tile, value] : schedule.peak_sram) peak = std::max<std::uint64_t>(peak, value);
-  EXPECT_EQ(events[0], (velk_log::RecordedEvent{Level::Info, "velk_compiler", "compiling graph",
-                                                {OwnedField{"operations", std::uint64_t{15}},
-                                                 OwnedField{"tensors", std::uint64_t{22}},
-                                                 OwnedField{"tiles", std::uint64_t{64}}}}));
-  EXPECT_EQ(events[1], (velk_log::RecordedEvent{Level::Debug, "velk_compiler", "planned tile SRAM",
-                                                {OwnedField{"peak_bytes", peak}}}));
-  EXPECT_EQ(events[2], (velk_log::RecordedEvent{Level::Info, "velk_compiler", "graph compilation completed",
+  EXPECT_EQ(events[0], (velk_log::RecordedEvent{
+                           Level::Info,
+                           "velk_compiler",
+                           "compiling graph",
+                           {OwnedField{"operations", std::uint64_t{15}}, OwnedField{"tensors", std::uint64_t{22}},
+                            OwnedField{"tiles", std::uint64_t{64}}}}));
+  EXPECT_EQ(events[1], (velk_log::RecordedEvent{
+                           Level::Debug, "velk_compiler", "planned tile SRAM", {OwnedField{"peak_bytes", peak}}}));
+  EXPECT_EQ(events[2], (velk_log::RecordedEvent{Level::Info,
+                                                "velk_compiler",
+                                                "graph compilation completed",
                                                 {OwnedField{"phases", std::uint64_t{17}},
                                                  OwnedField{"allocations", std::uint64_t{schedule.allocations.size()}},
                                                  OwnedField{"peak_bytes", peak}}}));

@@ -13,8 +13,9 @@ TEST(EncoderGraph, DefaultConfigurationReadsLikeTheBlock) {
     TensorKind kind;
     Shape shape;
   } leaves[] = {
-      {"input", TensorKind::Input, {32, 64}}, {"wq", TensorKind::Weight, {64, 64}}, {"wk", TensorKind::Weight, {64, 64}},
-      {"wv", TensorKind::Weight, {64, 64}},   {"wo", TensorKind::Weight, {64, 64}}, {"w1", TensorKind::Weight, {64, 256}},
+      {"input", TensorKind::Input, {32, 64}}, {"wq", TensorKind::Weight, {64, 64}},
+      {"wk", TensorKind::Weight, {64, 64}},   {"wv", TensorKind::Weight, {64, 64}},
+      {"wo", TensorKind::Weight, {64, 64}},   {"w1", TensorKind::Weight, {64, 256}},
       {"w2", TensorKind::Weight, {256, 64}},
   };
   const struct {

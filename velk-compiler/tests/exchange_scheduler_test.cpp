@@ -23,7 +23,8 @@ std::vector<std::size_t> colors_of(const std::vector<PendingGroup>& groups) {
 
 TEST(ColorExchangeGroups, RingTakesTwoColoursByParity) {
   std::vector<PendingGroup> ring;
-  for (std::uint16_t s = 0; s < 16; ++s) ring.push_back({s, TensorId{s}, 4, {static_cast<std::uint16_t>((s + 1) % 16)}});
+  for (std::uint16_t s = 0; s < 16; ++s)
+    ring.push_back({s, TensorId{s}, 4, {static_cast<std::uint16_t>((s + 1) % 16)}});
   const std::vector<std::size_t> colors = colors_of(ring);
   for (std::size_t s = 0; s < 16; ++s) EXPECT_EQ(colors[s], s % 2) << s;
 }
@@ -40,7 +41,8 @@ TEST(ColorExchangeGroups, TieBreaks) {
   const std::vector<PendingGroup> full_tie = {{2, TensorId{4}, 4, {1}}, {2, TensorId{4}, 8, {3}}};
   EXPECT_EQ(colors_of(full_tie), (std::vector<std::size_t>{1, 0}));
   // Degree beats source: 9 -> {1, 2} conflicts with both others.
-  const std::vector<PendingGroup> degree = {{0, TensorId{0}, 4, {1}}, {5, TensorId{0}, 4, {2}}, {9, TensorId{0}, 4, {1, 2}}};
+  const std::vector<PendingGroup> degree = {
+      {0, TensorId{0}, 4, {1}}, {5, TensorId{0}, 4, {2}}, {9, TensorId{0}, 4, {1, 2}}};
   EXPECT_EQ(colors_of(degree), (std::vector<std::size_t>{1, 1, 0}));
 }
 
@@ -94,8 +96,8 @@ TEST(ExchangeSlots, StartSetCountsHomesAndLiveEarlierStaging) {
 TEST(ExchangeSlots, CyclesAndMissingCopiesAreRefused) {
   const TensorId t{0};
   const std::vector<Transfer> mutual = {{1, 2, t, 64}, {2, 1, t, 64}};
-  const Schedule schedule = one_phase(mutual, {{t, 1, 0x52000, 64, 0, 1, ExchangeStaging{0}},
-                                               {t, 2, 0x52000, 64, 0, 1, ExchangeStaging{0}}});
+  const Schedule schedule =
+      one_phase(mutual, {{t, 1, 0x52000, 64, 0, 1, ExchangeStaging{0}}, {t, 2, 0x52000, 64, 0, 1, ExchangeStaging{0}}});
   const CompileError cycle = CompileError::graph("exchange staging dependencies contain a cycle");
   EXPECT_EQ(exchange_slots(schedule, 0, mutual), std::unexpected(cycle));
   const std::vector<Transfer> orphan = {{1, 2, t, 64}};

@@ -29,19 +29,20 @@ struct WalkRegions {
   std::uint32_t address = r.allocation_base;
   for (;;) {
     const std::uint64_t end = std::uint64_t{address} + r.size;
-    if (end > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(CompileError::memory("address overflow"));
+    if (end > std::numeric_limits<std::uint32_t>::max())
+      return std::unexpected(CompileError::memory("address overflow"));
     const Allocation* conflict = nullptr;
     for (const Allocation& other : tile) {
-      if (lifetimes_overlap(r.live_from, r.live_until, other.live_from, other.live_until) && address < other.address + other.size &&
-          other.address < end) {
+      if (lifetimes_overlap(r.live_from, r.live_until, other.live_from, other.live_until) &&
+          address < other.address + other.size && other.address < end) {
         conflict = &other;
         break;
       }
     }
     if (conflict == nullptr) {
       if (end > r.allocation_limit) {
-        return std::unexpected(CompileError::memory("tile " + std::to_string(r.tile) + " exceeds data limit allocating " +
-                                                    r.label.text()));
+        return std::unexpected(CompileError::memory("tile " + std::to_string(r.tile) +
+                                                    " exceeds data limit allocating " + r.label.text()));
       }
       break;
     }
@@ -145,7 +146,9 @@ std::vector<std::size_t> rescanning_dsatur(const std::vector<PendingGroup>& grou
 TEST(Oracle, AllocateRegionMatchesTheRestartingWalk) {
   for (std::uint32_t seed = 1; seed <= 400; ++seed) {
     std::mt19937 random(seed);
-    auto pick = [&](std::uint32_t low, std::uint32_t high) { return std::uniform_int_distribution<std::uint32_t>(low, high)(random); };
+    auto pick = [&](std::uint32_t low, std::uint32_t high) {
+      return std::uniform_int_distribution<std::uint32_t>(low, high)(random);
+    };
     const bool near_top = seed % 10 == 0;
     const std::uint32_t base = near_top ? 0xFFFFF000u + pick(0, 0x100) : 0x58000 + pick(0, 64);
     const std::uint32_t limit = near_top ? 0xFFFFFFFFu : base + pick(64, 4096);
@@ -153,8 +156,16 @@ TEST(Oracle, AllocateRegionMatchesTheRestartingWalk) {
     WalkRegions walk;
     for (int request = 0; request < 40; ++request) {
       const std::size_t from = pick(0, 12);
-      const RegionRequest r{TensorId{static_cast<std::size_t>(request)}, static_cast<std::uint16_t>(pick(0, 2)), pick(1, 600), from,
-                            from + pick(0, 4), std::uint32_t{1} << pick(0, 6), Home{}, base, limit, RegionLabel{"r", {}}};
+      const RegionRequest r{TensorId{static_cast<std::size_t>(request)},
+                            static_cast<std::uint16_t>(pick(0, 2)),
+                            pick(1, 600),
+                            from,
+                            from + pick(0, 4),
+                            std::uint32_t{1} << pick(0, 6),
+                            Home{},
+                            base,
+                            limit,
+                            RegionLabel{"r", {}}};
       const Result<void> a = allocate_region(fast, r);
       const Result<void> b = walk_allocate(walk, r);
       ASSERT_EQ(a, b) << "seed " << seed << " request " << request;
@@ -179,7 +190,8 @@ std::vector<PendingGroup> random_groups(std::mt19937& random, std::size_t count,
 TEST(Oracle, ConflictGraphAndColouringMatchTheStraightforwardForms) {
   for (std::uint32_t seed = 1; seed <= 400; ++seed) {
     std::mt19937 random(seed);
-    const std::vector<PendingGroup> groups = random_groups(random, 1 + seed % 40, static_cast<std::uint16_t>(4 + seed % 29));
+    const std::vector<PendingGroup> groups =
+        random_groups(random, 1 + seed % 40, static_cast<std::uint16_t>(4 + seed % 29));
     const auto adjacency = exchange_conflict_graph(groups);
     ASSERT_EQ(adjacency, all_pairs_conflicts(groups)) << "seed " << seed;
     ASSERT_EQ(color_exchange_groups(groups, adjacency), rescanning_dsatur(groups, adjacency)) << "seed " << seed;
@@ -200,7 +212,8 @@ TEST(Oracle, LoweredAddressesFollowTheScanningLookups) {
     if (!validate_transfers(transfers)) continue;
     // Extra copies: an earlier phase's live staging and a second home, which the source rule
     // must rank correctly.
-    schedule.allocations.push_back(Allocation{TensorId{0}, transfers[0].source_tile, 0x51000, 64, 0, 2, ExchangeStaging{0}});
+    schedule.allocations.push_back(
+        Allocation{TensorId{0}, transfers[0].source_tile, 0x51000, 64, 0, 2, ExchangeStaging{0}});
     schedule.allocations.insert(schedule.allocations.begin(), Allocation{TensorId{1}, 3, 0x61000, 64, 0, 1, Home{}});
     const auto lowered = schedule.lower_exchanges(topology);
     if (!lowered) continue;  // a relay cycle among random transfers
@@ -233,7 +246,8 @@ TEST(Oracle, TileProgramsMatchTheScanningLowering) {
       ASSERT_EQ(schedule->lower_tile_programs(topology), std::unexpected(exchanges.error())) << "seed " << seed;
       continue;
     }
-    ASSERT_EQ(schedule->lower_tile_programs(topology), scanning_tile_programs(*schedule, *exchanges)) << "seed " << seed;
+    ASSERT_EQ(schedule->lower_tile_programs(topology), scanning_tile_programs(*schedule, *exchanges))
+        << "seed " << seed;
     ++compared;
   }
   EXPECT_GE(compared, 30u);
@@ -252,9 +266,16 @@ TEST(Oracle, PlanMemoryMatchesTheWalkOnCompiledGraphs) {
     WalkRegions walk;
     for (const Allocation& a : schedule->allocations) {
       const bool staging = std::holds_alternative<ExchangeStaging>(a.kind);
-      const RegionRequest r{a.tensor, a.tile, a.size, a.live_from, a.live_until, 16, a.kind,
+      const RegionRequest r{a.tensor,
+                            a.tile,
+                            a.size,
+                            a.live_from,
+                            a.live_until,
+                            16,
+                            a.kind,
                             staging ? options.exchange_base : options.data_base,
-                            staging ? options.exchange_limit : options.data_limit, RegionLabel{"r", {}}};
+                            staging ? options.exchange_limit : options.data_limit,
+                            RegionLabel{"r", {}}};
       ASSERT_TRUE(walk_allocate(walk, r)) << "seed " << seed;
     }
     ASSERT_EQ(walk.allocations, schedule->allocations) << "seed " << seed;

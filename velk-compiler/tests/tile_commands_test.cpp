@@ -47,13 +47,14 @@ TEST(TileCommands, RefusesTilesOutOfRange) {
 
 TEST(TileCommands, LittleEndianImage) {
   const std::array<std::uint8_t, 32> transfer = EncodedTileCommand{{1, 0, 0, 1, 0, 64, 0, 0}}.to_le_bytes();
-  const std::array<std::uint8_t, 32> expected_transfer = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0,
+  const std::array<std::uint8_t, 32> expected_transfer = {1, 0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0,
                                                           0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(transfer, expected_transfer);
   std::array<std::uint8_t, 32> expected_end{};
   expected_end[0] = 0xFF;
   EXPECT_EQ((EncodedTileCommand{{0xFF, 0, 0, 0, 0, 0, 0, 0}}.to_le_bytes()), expected_end);
-  const std::array<std::uint8_t, 32> mixed = EncodedTileCommand{{0x11223344, 0, 0, 0, 0, 0, 0, 0xA1B2C3D4}}.to_le_bytes();
+  const std::array<std::uint8_t, 32> mixed =
+      EncodedTileCommand{{0x11223344, 0, 0, 0, 0, 0, 0, 0xA1B2C3D4}}.to_le_bytes();
   EXPECT_EQ((std::array<std::uint8_t, 4>{mixed[0], mixed[1], mixed[2], mixed[3]}),
             (std::array<std::uint8_t, 4>{0x44, 0x33, 0x22, 0x11}));
   EXPECT_EQ((std::array<std::uint8_t, 4>{mixed[28], mixed[29], mixed[30], mixed[31]}),

@@ -22,16 +22,22 @@ Schedule three_phases() {
   Schedule schedule;
   schedule.tile_count = 4;
   schedule.phases = {
-      ComputePhase{OpId{0}, {KernelCommand{0, TensorId{1}, {TensorId{0}}, key}, KernelCommand{1, TensorId{1}, {TensorId{0}}, key}}},
+      ComputePhase{
+          OpId{0},
+          {KernelCommand{0, TensorId{1}, {TensorId{0}}, key}, KernelCommand{1, TensorId{1}, {TensorId{0}}, key}}},
       ExchangePhase{{Transfer{0, 2, TensorId{1}, 64}}},
       ComputePhase{OpId{1}, {KernelCommand{2, TensorId{2}, {TensorId{1}}, key}}},
       ComputePhase{OpId{2}, {KernelCommand{2, TensorId{3}, {TensorId{1}}, key}}},
   };
   schedule.allocations = {
-      Allocation{TensorId{0}, 0, 0x58000, 64, 0, 0, Home{}}, Allocation{TensorId{0}, 1, 0x58000, 64, 0, 0, Home{}},
-      Allocation{TensorId{1}, 0, 0x58040, 64, 0, 1, Home{}}, Allocation{TensorId{1}, 1, 0x58040, 64, 0, 1, Home{}},
-      Allocation{TensorId{1}, 2, 0x58080, 64, 0, 3, Home{}}, Allocation{TensorId{2}, 2, 0x58100, 64, 2, 4, Home{}},
-      Allocation{TensorId{3}, 2, 0x58140, 64, 3, 4, Home{}}, Allocation{TensorId{1}, 2, 0x50000, 64, 1, 2, ExchangeStaging{1}},
+      Allocation{TensorId{0}, 0, 0x58000, 64, 0, 0, Home{}},
+      Allocation{TensorId{0}, 1, 0x58000, 64, 0, 0, Home{}},
+      Allocation{TensorId{1}, 0, 0x58040, 64, 0, 1, Home{}},
+      Allocation{TensorId{1}, 1, 0x58040, 64, 0, 1, Home{}},
+      Allocation{TensorId{1}, 2, 0x58080, 64, 0, 3, Home{}},
+      Allocation{TensorId{2}, 2, 0x58100, 64, 2, 4, Home{}},
+      Allocation{TensorId{3}, 2, 0x58140, 64, 3, 4, Home{}},
+      Allocation{TensorId{1}, 2, 0x50000, 64, 1, 2, ExchangeStaging{1}},
   };
   return schedule;
 }

@@ -21,14 +21,11 @@ std::string to_string(const ExchangeError& error) {
   switch (error.kind()) {
     case ExchangeError::Kind::Tile:
     case ExchangeError::Kind::Count:
-    case ExchangeError::Kind::Address:
-      return text + "(" + std::to_string(error.value()) + ")";
-    case ExchangeError::Kind::Schedule:
-      return text + "(\"" + std::string(error.message()) + "\")";
+    case ExchangeError::Kind::Address: return text + "(" + std::to_string(error.value()) + ")";
+    case ExchangeError::Kind::Schedule: return text + "(\"" + std::string(error.message()) + "\")";
     case ExchangeError::Kind::DuplicateTile:
     case ExchangeError::Kind::ReceiverSet:
-    case ExchangeError::Kind::HostPacket:
-      return text;
+    case ExchangeError::Kind::HostPacket: return text;
   }
   return text;
 }

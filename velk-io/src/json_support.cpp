@@ -300,7 +300,6 @@ std::vector<std::uint32_t> JsonReader::hex_words(const Node& node) {
   return words;
 }
 
-
 Json hex_array(const std::vector<std::uint32_t>& words) {
   Json array = Json::array();
   for (const std::uint32_t word : words) array.push_back(hex_word(word));

@@ -20,7 +20,9 @@ TEST(OutputFiles, TileFilesHoldEveryCommandsLittleEndianImage) {
   ASSERT_TRUE(program);
   const std::vector<OutputFile> files = output_files(*program);
   ASSERT_EQ(files.size(), 65u);
-  EXPECT_EQ(files[0], (OutputFile{"schedule.json", write_schedule_json(CompiledSchedule{program->schedule, program->exchanges, program->tile_programs})}));
+  EXPECT_EQ(files[0],
+            (OutputFile{"schedule.json", write_schedule_json(CompiledSchedule{program->schedule, program->exchanges,
+                                                                              program->tile_programs})}));
 
   // Independently of the output: the schedule's own streams, byte by byte.
   const vc::Schedule schedule = vc::compile(encoder(), vc::CompilerOptions{}).value();

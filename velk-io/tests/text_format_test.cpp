@@ -39,7 +39,7 @@ TEST(Plural, OnlyOneIsSingular) {
 // Four digits at least, more once the highest tile of the count needs them.
 TEST(TileNumber, SortsInTileOrderForEveryTileCount) {
   const std::tuple<std::uint16_t, std::uint16_t, std::string_view> cases[] = {
-      {0, 0, "0000"},    {7, 64, "0007"},     {1471, 1472, "1471"},
+      {0, 0, "0000"},        {7, 64, "0007"},     {1471, 1472, "1471"},
       {9999, 10000, "9999"}, {7, 10001, "00007"}, {65535, 65535, "65535"},
   };
   for (const auto& [tile, count, text] : cases) EXPECT_EQ(tile_number(tile, count), text) << tile << " of " << count;

@@ -30,13 +30,15 @@ std::shared_ptr<Subscriber> global_subscriber() {
 }
 
 OwnedValue own(const Value& value) {
-  return std::visit([](const auto& v) -> OwnedValue {
-    if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string_view>) {
-      return std::string(v);
-    } else {
-      return v;
-    }
-  }, value);
+  return std::visit(
+      [](const auto& v) -> OwnedValue {
+        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string_view>) {
+          return std::string(v);
+        } else {
+          return v;
+        }
+      },
+      value);
 }
 
 }  // namespace
@@ -80,8 +82,7 @@ bool enabled(Level level, std::string_view target) {
   return global != nullptr && global->enabled(level, target);
 }
 
-void emit(Level level, std::string_view target, std::string_view message,
-          std::initializer_list<Field> fields) {
+void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields) {
   const Event event{level, target, message, std::span<const Field>(fields.begin(), fields.size())};
   if (thread_subscriber != nullptr) {
     if (thread_subscriber->enabled(level, target)) thread_subscriber->on_event(event);

@@ -24,13 +24,15 @@ std::string format_event(const Event& event) {
     line += ' ';
     line += field.name;
     line += '=';
-    std::visit([&line](const auto& v) {
-      if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string_view>) {
-        line += v;
-      } else {
-        line += std::to_string(v);
-      }
-    }, field.value);
+    std::visit(
+        [&line](const auto& v) {
+          if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string_view>) {
+            line += v;
+          } else {
+            line += std::to_string(v);
+          }
+        },
+        field.value);
   }
   return line;
 }

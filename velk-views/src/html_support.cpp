@@ -88,7 +88,6 @@ std::string byte_size(std::uint64_t bytes) {
   return text + " " + std::string(UNITS[unit]);
 }
 
-
 std::string_view series_colour(std::size_t index) { return COLOURS[index % COLOURS.size()]; }
 
 std::string html_page(std::string_view title, const std::string& body) {

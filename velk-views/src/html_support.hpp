@@ -21,7 +21,6 @@ std::string coordinate(double value);
 // at least 1, with up to two decimals.
 std::string byte_size(std::uint64_t bytes);
 
-
 // A fill colour for the n-th thing of a kind (tensors, chart lines): twelve colours that
 // stay apart from their neighbours, repeating after the twelfth.
 std::string_view series_colour(std::size_t index);

@@ -6,9 +6,9 @@
 #include <variant>
 
 #include "html_support.hpp"
-#include "velk_io/text_format.hpp"
 #include "report_svg.hpp"
 #include "velk_compiler/layout.hpp"
+#include "velk_io/text_format.hpp"
 #include "velk_views/summary_text.hpp"
 #include "velk_views/timeline.hpp"
 
@@ -193,8 +193,7 @@ std::string launch_section(const vc::Graph& graph, const vc::Schedule& schedule,
 
 }  // namespace
 
-Result<std::string> report_html(const vc::Graph& graph, const vc::Program& program,
-                                const vc::CompileSummary& summary) {
+Result<std::string> report_html(const vc::Graph& graph, const vc::Program& program, const vc::CompileSummary& summary) {
   const vc::Schedule& schedule = program.schedule;
   const vc::CompilerOptions& options = program.options;
   Result<ScheduleTimeline> timeline = schedule_timeline(program);

@@ -64,8 +64,8 @@ struct Panel {
 std::string region_title(const vc::Graph& graph, const vc::Allocation& a) {
   const auto* staging = std::get_if<vc::ExchangeStaging>(&a.kind);
   const std::string kind = staging != nullptr ? "staging of exchange phase " + std::to_string(staging->phase) : "home";
-  return "tensor " + std::to_string(a.tensor.index) + " \"" + std::string(graph.tensor_name(a.tensor).value_or("?")) + "\" (" + kind +
-         ")\naddress " + hex(a.address) + " to " + hex(std::uint64_t{a.address} + a.size) + ", " +
+  return "tensor " + std::to_string(a.tensor.index) + " \"" + std::string(graph.tensor_name(a.tensor).value_or("?")) +
+         "\" (" + kind + ")\naddress " + hex(a.address) + " to " + hex(std::uint64_t{a.address} + a.size) + ", " +
          std::to_string(a.size) + " bytes (" + byte_size(a.size) + ")\nlive in phases " + std::to_string(a.live_from) +
          " to " + std::to_string(a.live_until);
 }
@@ -215,8 +215,7 @@ std::string memory_map_svg(const vc::Graph& graph, const vc::Schedule& schedule,
     const std::uint64_t step = byte_tick_step(panel.end - panel.base, 6);
     for (std::uint64_t address = panel.base; address <= panel.end; address += step) {
       const double ty = top + static_cast<double>(address - panel.base) * scale;
-      svg += line(LEFT - 4, ty, LEFT, ty, "axis") +
-             text(LEFT - 7, ty + 4, hex(address), "text-anchor=\"end\"") + "\n";
+      svg += line(LEFT - 4, ty, LEFT, ty, "axis") + text(LEFT - 7, ty + 4, hex(address), "text-anchor=\"end\"") + "\n";
     }
     for (const vc::Allocation* a : panel.regions) {
       const std::size_t first = std::min(a->live_from, columns - 1);
@@ -274,8 +273,9 @@ std::string launch_gantt_svg(const vc::Graph& graph, const LaunchTimeline& launc
         const vc::LoweredExchangeGroup& group = epoch.groups[*slice.group];
         const std::size_t slot = *slice.group < launch.group_slots.size() ? launch.group_slots[*slice.group] : 0;
         hover += "\ngroup " + std::to_string(*slice.group) + " in slot " + std::to_string(slot) + ": tensor " +
-                 std::to_string(group.tensor.index) + " \"" + std::string(graph.tensor_name(group.tensor).value_or("?")) + "\", " +
-                 std::to_string(group.bytes) + " bytes from tile " + std::to_string(group.source_tile) + " to tiles " +
+                 std::to_string(group.tensor.index) + " \"" +
+                 std::string(graph.tensor_name(group.tensor).value_or("?")) + "\", " + std::to_string(group.bytes) +
+                 " bytes from tile " + std::to_string(group.source_tile) + " to tiles " +
                  tiles_text(group.destination_tiles);
       }
       svg += "<rect class=\"slice\" x=\"" + coordinate(x) + "\" y=\"" + coordinate(y + 2) + "\" width=\"" +

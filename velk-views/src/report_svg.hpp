@@ -6,19 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "velk_compiler/compile_summary.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/schedule.hpp"
-#include "velk_compiler/compile_summary.hpp"
 #include "velk_views/timeline.hpp"
 
 namespace velk_views {
 
 using velk_compiler::CompileSummary;
 using velk_compiler::LaunchFigures;
+using velk_compiler::peak_spread;
 using velk_compiler::PeakSpread;
 using velk_compiler::TilePeak;
-using velk_compiler::peak_spread;
 
 // The fill of a timed word's slice.
 std::string_view role_colour(WordRole role);

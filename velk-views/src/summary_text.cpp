@@ -89,8 +89,8 @@ std::string render_memory_failure(const vc::Graph& graph, const vc::MemoryFailur
   const vc::FailedRegion& r = failure.region;
   const bool staging = std::holds_alternative<vc::ExchangeStaging>(r.kind);
   std::string text = "why: tile " + std::to_string(r.tile) + " needs " + std::to_string(r.size) + " bytes for tensor " +
-                     std::to_string(r.tensor.index) + " \"" + std::string(graph.tensor_name(r.tensor).value_or("?")) + "\" (" +
-                     kind_text(r.kind) + ", alignment " + std::to_string(r.alignment) + ", live in phases " +
+                     std::to_string(r.tensor.index) + " \"" + std::string(graph.tensor_name(r.tensor).value_or("?")) +
+                     "\" (" + kind_text(r.kind) + ", alignment " + std::to_string(r.alignment) + ", live in phases " +
                      std::to_string(r.live_from) + " to " + std::to_string(r.live_until) + ")\n";
   const std::uint32_t window_bytes = r.window_limit > r.window_base ? r.window_limit - r.window_base : 0;
   text += "  in the " + std::string(staging ? "exchange" : "data") + " window " + hex(r.window_base) + ".." +
@@ -109,9 +109,10 @@ std::string render_memory_failure(const vc::Graph& graph, const vc::MemoryFailur
           pad_left("size", 10) + "  live\n";
   for (const vc::Allocation& a : failure.live_regions) {
     text += "  " + pad_left(std::to_string(a.tensor.index), 6) + "  " +
-            pad_right(std::string(graph.tensor_name(a.tensor).value_or("?")), name_width) + "  " + pad_right(kind_text(a.kind), 20) + "  " +
-            pad_right(hex(a.address), 9) + "  " + pad_left(std::to_string(a.size), 10) + "  " +
-            std::to_string(a.live_from) + ".." + std::to_string(a.live_until) + "\n";
+            pad_right(std::string(graph.tensor_name(a.tensor).value_or("?")), name_width) + "  " +
+            pad_right(kind_text(a.kind), 20) + "  " + pad_right(hex(a.address), 9) + "  " +
+            pad_left(std::to_string(a.size), 10) + "  " + std::to_string(a.live_from) + ".." +
+            std::to_string(a.live_until) + "\n";
   }
   return text;
 }

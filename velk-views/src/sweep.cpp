@@ -20,8 +20,8 @@ namespace {
 
 namespace vc = velk_compiler;
 using velk_compiler::LaunchFigures;
-using velk_compiler::PeakSpread;
 using velk_compiler::peak_spread;
+using velk_compiler::PeakSpread;
 
 std::string graph_name(std::span<const SweepGraph> graphs, std::size_t index) {
   return index < graphs.size() ? graphs[index].name : "?";

@@ -7,8 +7,8 @@
 #include <string>
 #include <variant>
 
-#include "velk_io/text_format.hpp"
 #include "velk_exchange/instruction.hpp"
+#include "velk_io/text_format.hpp"
 
 namespace velk_views {
 

@@ -184,14 +184,15 @@ Result<std::string> trace_json(const vc::Graph& graph, const vc::Program& progra
       const std::string op_name = compute->op.index < graph.ops.size() ? graph.ops[compute->op.index].name : "";
       for (const vc::KernelCommand& command : compute->commands) {
         if (command.tile >= tile_events.size()) continue;
-        tile_events[command.tile].push_back(slice("compute", specialization_label(command.specialization), TILES_PID,
-                                                  tile_tid(command.tile), span.start_cycle, NOTIONAL_KERNEL_CYCLES,
-                                                  Json{{"phase", span.phase},
-                                                       {"op", compute->op.index},
-                                                       {"op_name", op_name},
-                                                       {"output", std::string(graph.tensor_name(command.output).value_or(""))},
-                                                       {"notional", true},
-                                                       {"notional_kernel_cycles", NOTIONAL_KERNEL_CYCLES}}));
+        tile_events[command.tile].push_back(
+            slice("compute", specialization_label(command.specialization), TILES_PID, tile_tid(command.tile),
+                  span.start_cycle, NOTIONAL_KERNEL_CYCLES,
+                  Json{{"phase", span.phase},
+                       {"op", compute->op.index},
+                       {"op_name", op_name},
+                       {"output", std::string(graph.tensor_name(command.output).value_or(""))},
+                       {"notional", true},
+                       {"notional_kernel_cycles", NOTIONAL_KERNEL_CYCLES}}));
       }
       continue;
     }

@@ -67,8 +67,7 @@ TEST(ReportHtml, SummaryAndOnePhaseRowPerPhase) {
   EXPECT_NE(summary.find("<th class=\"text\">exchange cycles, all launches</th><td class=\"text\">664</td>"),
             std::string_view::npos);
   EXPECT_NE(summary.find("41984 bytes (41 KiB) on tile 0"), std::string_view::npos);
-  EXPECT_NE(report.html.find("<pre>" + escape_html(render_summary(report.summary)) + "</pre>"),
-            std::string::npos);
+  EXPECT_NE(report.html.find("<pre>" + escape_html(render_summary(report.summary)) + "</pre>"), std::string::npos);
 
   const std::string_view phases = element(report.html, "<table class=\"phases\">", "</table>");
   EXPECT_EQ(count(phases, "<tr"), 1 + 17u);
@@ -125,8 +124,7 @@ TEST(ReportHtml, EveryTileHasABarAndAMapWithOneRegionPerAllocation) {
 // on hover over its name.
 TEST(ReportHtml, LaunchChartsHoldEveryTimedWordAndEachTilesDecodedProgram) {
   const EncoderReport& report = encoder_report();
-  const ScheduleTimeline timeline =
-      schedule_timeline(report.program).value();
+  const ScheduleTimeline timeline = schedule_timeline(report.program).value();
   std::size_t from = 0;
   for (const LaunchTimeline& launch : timeline.launches) {
     SCOPED_TRACE("phase " + std::to_string(launch.phase));

@@ -9,9 +9,9 @@
 #include "exchange_schedule.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
+#include "velk_compiler/program.hpp"
 #include "velk_exchange/plan_program.hpp"
 #include "velk_exchange/topology.hpp"
-#include "velk_compiler/program.hpp"
 #include "velk_views/timeline.hpp"
 
 namespace velk_views {

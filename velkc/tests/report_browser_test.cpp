@@ -13,8 +13,8 @@
 
 #include "run_velkc.hpp"
 #include "velk_compiler/encoder.hpp"
-#include "velk_exchange/topology.hpp"
 #include "velk_compiler/program.hpp"
+#include "velk_exchange/topology.hpp"
 
 namespace {
 

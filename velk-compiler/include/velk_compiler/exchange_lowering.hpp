@@ -39,8 +39,8 @@ struct LoweredExchangeGroup {
   TensorId tensor;
   std::uint32_t bytes = 0;  // per destination, a positive multiple of 4
   ExchangeAddressing addressing = ExchangeAddressing::Absolute;
-  velk_exchange::Row sender{};                 // as planned, with the source address written in
-  std::vector<velk_exchange::Row> receivers;   // one per destination, with its staging address
+  velk_exchange::Row sender{};                // as planned, with the source address written in
+  std::vector<velk_exchange::Row> receivers;  // one per destination, with its staging address
   bool operator==(const LoweredExchangeGroup&) const = default;
 };
 

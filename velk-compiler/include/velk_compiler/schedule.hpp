@@ -13,7 +13,6 @@
 
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/tile_commands.hpp"
-
 #include "velk_exchange/instruction.hpp"
 
 namespace velk_exchange {
@@ -34,7 +33,7 @@ struct CompilerOptions {
   std::uint16_t tile_count = 64;
   // Each tile's exchange window: by default the whole receive window of the fabric, which
   // every exchange window must lie inside.
-  std::uint32_t exchange_base = velk_exchange::RECEIVE_WINDOW_BASE;   // first byte
+  std::uint32_t exchange_base = velk_exchange::RECEIVE_WINDOW_BASE;    // first byte
   std::uint32_t exchange_limit = velk_exchange::RECEIVE_WINDOW_LIMIT;  // first byte past it
   std::uint32_t data_base = DEFAULT_DATA_BASE;                         // first byte of each tile's data window
   std::uint32_t data_limit = DEFAULT_DATA_LIMIT;                       // first byte past it

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "velk_io/output_files.hpp"
 #include "velk_io/error.hpp"
+#include "velk_io/output_files.hpp"
 
 namespace velk_io {
 

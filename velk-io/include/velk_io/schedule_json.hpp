@@ -53,6 +53,7 @@ struct CompiledSchedule {
 [[nodiscard]] Result<CompiledSchedule> read_schedule_json(std::string_view text);
 
 // The program of `tile`, or an error at "tile_programs" when the schedule has none for it.
-[[nodiscard]] Result<const velk_compiler::LoweredTileProgram*> tile_program(const CompiledSchedule& compiled, std::uint16_t tile);
+[[nodiscard]] Result<const velk_compiler::LoweredTileProgram*> tile_program(const CompiledSchedule& compiled,
+                                                                            std::uint16_t tile);
 
 }  // namespace velk_io

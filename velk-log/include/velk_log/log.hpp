@@ -71,8 +71,7 @@ class ScopedSubscriber {
 bool enabled(Level level, std::string_view target);
 
 // Delivers one event to the current subscriber, or drops it.
-void emit(Level level, std::string_view target, std::string_view message,
-          std::initializer_list<Field> fields = {});
+void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields = {});
 
 // Owned copies of events, for tests and for subscribers that keep what they receive.
 using OwnedValue = std::variant<std::uint64_t, std::int64_t, std::string>;

@@ -18,10 +18,10 @@
 
 #include <string>
 
-#include "velk_compiler/graph.hpp"
-#include "velk_compiler/schedule.hpp"
 #include "velk_compiler/compile_summary.hpp"
+#include "velk_compiler/graph.hpp"
 #include "velk_compiler/program.hpp"
+#include "velk_compiler/schedule.hpp"
 #include "velk_views/error.hpp"
 
 namespace velk_views {

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "velk_compiler/compile_summary.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/schedule.hpp"
 #include "velk_exchange/topology.hpp"
-#include "velk_compiler/compile_summary.hpp"
 
 namespace velk_views {
 

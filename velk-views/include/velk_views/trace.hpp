@@ -34,8 +34,8 @@
 #include <string>
 
 #include "velk_compiler/graph.hpp"
-#include "velk_views/error.hpp"
 #include "velk_compiler/program.hpp"
+#include "velk_views/error.hpp"
 
 namespace velk_views {
 

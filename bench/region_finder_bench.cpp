@@ -14,8 +14,8 @@ using velk_compiler::Allocation;
 using velk_compiler::MemoryConstraint;
 using velk_compiler::MemoryPlacement;
 
-constexpr std::uint32_t data_base = 0x58000;
-constexpr std::uint32_t data_limit = 0xE0000;
+constexpr std::uint32_t data_base = velk_compiler::DEFAULT_DATA_BASE;
+constexpr std::uint32_t data_limit = velk_compiler::DEFAULT_DATA_LIMIT;
 constexpr std::uint32_t region_size = 128;
 
 // `count` regions of 128 bytes packed from the base, live in phases 0 to 9, the i-th on

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "text.hpp"
+#include "velk_compiler/lifetime.hpp"
 #include "velk_compiler/memory_planner.hpp"
 
 namespace velk_compiler {
@@ -51,8 +52,11 @@ bool valid_request(const Request& request, const MemoryConstraint& constraint) {
 // because a start that fits is at most 2^32 - 2.
 bool compatible(const Allocation& allocation, const Request& request, std::uint32_t start) {
   if (allocation.tile != request.tile) return true;
-  if (allocation.live_until <= request.live_from) return true;  // died before the request is born
-  if (request.live_until <= allocation.live_from) return true;  // born after the request dies
+  // Half-open lifetimes: one that died before the request is born, or is born after it
+  // dies, leaves its bytes free.
+  if (!half_open_overlap(allocation.live_from, allocation.live_until, request.live_from, request.live_until)) {
+    return true;
+  }
   const std::uint64_t end = std::uint64_t{start} + request.size;
   const std::uint64_t allocation_end = std::uint64_t{allocation.address} + allocation.size;
   return end <= allocation.address || start >= allocation_end;

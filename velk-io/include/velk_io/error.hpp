@@ -1,6 +1,7 @@
-// IoError: the one error of velk-io. Every refusal names the place it is about: a line and
-// column of a JSON text, a JSON path inside a document ("operations[3].inputs[1]"), a word
-// of a list, a command-line value, or a file.
+// IoError: the one error of velk-io, which velk-views uses too. Every refusal names the place
+// it is about: a line and column of a JSON text, a JSON path inside a document
+// ("operations[3].inputs[1]"), a word of a list, a command-line value, a file, or a phase,
+// launch or tile of a program that a view cannot read.
 #pragma once
 
 #include <expected>

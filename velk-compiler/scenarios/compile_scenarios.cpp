@@ -52,8 +52,8 @@ namespace {
   const std::vector<LoweredTileProgram>* programs = &program->tile_programs;
   if (programs->size() != schedule.tile_count) return fail("expected one program per tile");
   if (auto verified = verify_tile_programs(schedule, *lowered, *programs); !verified) return fail("verifier", verified);
-  for (const LoweredTileProgram& program : *programs) {
-    if (program.steps.empty()) return fail("tile " + std::to_string(program.tile) + " has an empty program");
+  for (const LoweredTileProgram& tile_program : *programs) {
+    if (tile_program.steps.empty()) return fail("tile " + std::to_string(tile_program.tile) + " has an empty program");
   }
   const std::vector<EncodedTileCommand>* commands = &program->tile_commands.at(0);
   if (commands->empty() || commands->back().words[0] != 0xFF) return fail("tile 0's stream does not end with 0xFF");

@@ -90,6 +90,12 @@ bool is_send_word(std::uint32_t instruction) { return instruction_kind(instructi
   return {};
 }
 
+// A send-off's count_minus_one, joined from its two parts.
+std::uint32_t send_off_count_minus_one(std::uint32_t instruction) {
+  return send_off_word::count_low.read(instruction) |
+         (send_off_word::count_high.read(instruction) << send_off_word::COUNT_LOW_WIDTH);
+}
+
 }  // namespace
 
 InstructionKind instruction_kind(std::uint32_t instruction) {
@@ -115,8 +121,7 @@ InstructionFields decode_instruction(std::uint32_t instruction) {
               .c = xpic_word::c.read(instruction)};
     case InstructionKind::SendOff:
       return {.kind = kind,
-              .count_minus_one = send_off_word::count_low.read(instruction) |
-                                 (send_off_word::count_high.read(instruction) << send_off_word::COUNT_LOW_WIDTH),
+              .count_minus_one = send_off_count_minus_one(instruction),
               .base_word = send_off_word::base_word.read(instruction),
               .direction = send_off_word::direction.read(instruction)};
     case InstructionKind::Send:
@@ -154,14 +159,15 @@ Result<std::uint32_t> encode_send(std::uint32_t count_minus_one, std::uint32_t d
          send_word::direction.bits(direction);
 }
 
+// Every word that a lowering plans passes through here, often several times, so it reads
+// only the one field it needs rather than decoding the whole word.
 std::uint32_t instruction_advance(std::uint32_t instruction) {
-  const InstructionFields fields = decode_instruction(instruction);
-  switch (fields.kind) {
-    case InstructionKind::Delay: return fields.cycles + 1u;
-    case InstructionKind::PicDelay:
-    case InstructionKind::XpicDelay: return fields.a + 1u;
-    case InstructionKind::SendOff:
-    case InstructionKind::Send: return fields.count_minus_one + 1u;
+  switch (instruction_kind(instruction)) {
+    case InstructionKind::Delay: return delay_word::cycles.read(instruction) + 1u;
+    case InstructionKind::PicDelay: return pic_word::a.read(instruction) + 1u;
+    case InstructionKind::XpicDelay: return xpic_word::a.read(instruction) + 1u;
+    case InstructionKind::SendOff: return send_off_count_minus_one(instruction) + 1u;
+    case InstructionKind::Send: return send_word::count_minus_one.read(instruction) + 1u;
     case InstructionKind::Other: return 0;
   }
   return 0;

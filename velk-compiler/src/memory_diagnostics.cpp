@@ -38,14 +38,6 @@ std::vector<Allocation> live_regions(const PlacedRegions& placed, const RegionRe
   return live;
 }
 
-void write_kind(std::ostream& out, const AllocationKind& kind) {
-  if (const auto* staging = std::get_if<ExchangeStaging>(&kind)) {
-    out << "ExchangeStaging { phase: " << staging->phase << " }";
-  } else {
-    out << "Home";
-  }
-}
-
 }  // namespace
 
 Result<std::optional<MemoryFailure>> diagnose_memory_plan(const Graph& graph, const CompilerOptions& options) {
@@ -77,7 +69,7 @@ std::ostream& operator<<(std::ostream& out, const FailedRegion& r) {
   out << "FailedRegion { tensor: " << r.tensor.index << ", label: \"" << r.label << "\", tile: " << r.tile
       << ", size: " << r.size << ", alignment: " << r.alignment << ", live_from: " << r.live_from
       << ", live_until: " << r.live_until << ", kind: ";
-  write_kind(out, r.kind);
+  out << r.kind;
   return out << ", window_base: 0x" << std::hex << r.window_base << ", window_limit: 0x" << r.window_limit << std::dec
              << " }";
 }

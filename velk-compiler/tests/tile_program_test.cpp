@@ -76,6 +76,26 @@ TEST(LowerTilePrograms, MissingHomeIsAMemoryError) {
             std::unexpected(CompileError::memory("missing home allocation for tensor 5 on tile 3")));
 }
 
+// The walk goes phase by phase, yet the error is the one a tile-by-tile walk meets first:
+// the lowest failing tile's first failure, even when a higher tile fails in an earlier phase.
+TEST(LowerTilePrograms, ReportsTheLowestFailingTilesFirstError) {
+  Schedule schedule;
+  schedule.tile_count = 2;
+  const auto kernel = [](std::uint16_t tile, std::size_t output) {
+    return KernelCommand{tile, TensorId{output}, {}, SpecializationKey{}};
+  };
+  schedule.phases = {ComputePhase{OpId{0}, {kernel(1, 5)}}, ComputePhase{OpId{1}, {kernel(0, 7), kernel(1, 6)}},
+                     ComputePhase{OpId{2}, {kernel(0, 8)}}};
+  EXPECT_EQ(schedule.lower_tile_programs(Topology::r77()),
+            std::unexpected(CompileError::memory("missing home allocation for tensor 7 on tile 0")));
+  // Without tile 0's failures, tile 1's first one, from phase 0.
+  std::get<ComputePhase>(schedule.phases[1])
+      .commands.erase(std::get<ComputePhase>(schedule.phases[1]).commands.begin());
+  schedule.phases[2] = ComputePhase{OpId{2}, {}};
+  EXPECT_EQ(schedule.lower_tile_programs(Topology::r77()),
+            std::unexpected(CompileError::memory("missing home allocation for tensor 5 on tile 1")));
+}
+
 TEST(LowerTilePrograms, ExchangeErrorsPassThrough) {
   Schedule schedule = three_phases();
   schedule.tile_count = 2000;

@@ -1,4 +1,4 @@
-// Private HTML and SVG helpers of velk-io's report pages: escaping, numbers written the same
+// Private HTML and SVG helpers of velk-views' report pages: escaping, numbers written the same
 // way every time, colours, the page shell with its style sheet, and the line chart the sweep
 // page draws. Pages are self-contained: inline SVG and CSS, no script, nothing fetched.
 #pragma once

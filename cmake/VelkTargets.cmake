@@ -59,6 +59,10 @@ function(velk_library)
     # Sanitized archives need the sanitizer runtimes wherever they are linked.
     target_link_options(${ARG_NAME} INTERFACE $<INSTALL_INTERFACE:-fsanitize=${VELK_SANITIZERS}>)
   endif()
+  if(VELK_COVERAGE)
+    # So do instrumented archives the coverage runtime (the package test's consumer links them).
+    target_link_options(${ARG_NAME} INTERFACE $<INSTALL_INTERFACE:--coverage>)
+  endif()
   velk_apply_options(${ARG_NAME})
 
   string(REPLACE "velk::" "" export_name ${ARG_ALIAS})

@@ -111,5 +111,19 @@ TEST(Rendering, RegionFinderConstraints) {
             "MemoryConstraint { base: 0x50000, limit: 0x54000, alignment: 0x20, placement: High }");
 }
 
+TEST(Rendering, MemoryFailures) {
+  const MemoryFailure failure{CompileError::memory("tile 1 exceeds data limit allocating b"),
+                              FailedRegion{TensorId{1}, "b", 1, 1024, 16, 0, 2, ExchangeStaging{0}, 0x50000, 0x507F0},
+                              {Allocation{TensorId{0}, 1, 0x50000, 1024, 0, 1, ExchangeStaging{0}},
+                               Allocation{TensorId{2}, 1, 0x58000, 64, 1, 2, Home{}}}};
+  EXPECT_EQ(
+      rendered(failure),
+      "MemoryFailure { error: memory: tile 1 exceeds data limit allocating b, region: FailedRegion { tensor: 1, "
+      "label: \"b\", tile: 1, size: 1024, alignment: 16, live_from: 0, live_until: 2, kind: ExchangeStaging { "
+      "phase: 0 }, window_base: 0x50000, window_limit: 0x507f0 }, live_regions: [Allocation { tensor: 0, tile: 1, "
+      "address: 0x50000, size: 1024, live_from: 0, live_until: 1, kind: ExchangeStaging { phase: 0 } }, "
+      "Allocation { tensor: 2, tile: 1, address: 0x58000, size: 64, live_from: 1, live_until: 2, kind: Home }] }");
+}
+
 }  // namespace
 }  // namespace velk_compiler

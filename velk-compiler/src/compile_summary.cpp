@@ -66,9 +66,10 @@ CompileSummary summarize_program(const Graph& graph, const Program& program) {
   }
   for (std::size_t i = 0; i < program.exchanges.size(); ++i) {
     const LoweredExchangePhase& lowered = program.exchanges[i];
-    const std::vector<std::size_t>& group_slots = program.group_slots[i];
-    // Every slot holds at least one group, so the last group's slot counts them all.
-    const std::size_t slots = group_slots.empty() ? 0 : group_slots.back() + 1;
+    // Every slot holds at least one group, so the last group's slot counts them all. A program
+    // put together by hand may lack the slots of a phase; its launches then count none.
+    const bool has_slots = i < program.group_slots.size() && !program.group_slots[i].empty();
+    const std::size_t slots = has_slots ? program.group_slots[i].back() + 1 : 0;
     for (std::size_t e = 0; e < lowered.epochs.size(); ++e) {
       const LoweredExchangeEpoch& epoch = lowered.epochs[e];
       const auto [tile, words] = busiest_tile_words(epoch);

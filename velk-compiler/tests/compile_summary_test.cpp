@@ -73,5 +73,15 @@ TEST(PeakSpread, LowestTileStandsForEqualPeaksAndTheMedianIsTheLowerMiddle) {
   EXPECT_EQ(peak_spread(low_equals), (PeakSpread{low_equals[0], low_equals[1], low_equals[2]}));
 }
 
+// A program assembled by hand without its slots reads nothing beyond them.
+TEST(SummarizeProgram, ProgramWithoutSlotsCountsNone) {
+  const Graph graph = encoder_graph({}).value();
+  Program program = build_program(graph, {}, velk_exchange::Topology::r77()).value();
+  program.group_slots.clear();
+  const CompileSummary summary = summarize_program(graph, program);
+  ASSERT_EQ(summary.launches.size(), 2u);
+  for (const LaunchFigures& launch : summary.launches) EXPECT_EQ(launch.slots, 0u);
+}
+
 }  // namespace
 }  // namespace velk_compiler

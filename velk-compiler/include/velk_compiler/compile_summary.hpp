@@ -78,7 +78,8 @@ struct PeakSpread {
 // one phase.
 [[nodiscard]] std::map<std::uint16_t, std::uint64_t> live_bytes_bound(std::span<const Allocation> allocations);
 
-// The figures of the program built for the graph.
+// The figures of the program built for the graph. A launch counts its slots from
+// Program::group_slots (none where the program has no slots for its phase).
 [[nodiscard]] CompileSummary summarize_program(const Graph& graph, const Program& program);
 
 }  // namespace velk_compiler

@@ -61,6 +61,7 @@ struct GraphSource {
   std::string hidden = "64";
   std::string heads = "4";
   std::string feed_forward = "256";
+  std::string layers = "1";
 };
 
 // With `lists`, each encoder dimension takes a comma-separated list of values (velkc sweep).
@@ -73,7 +74,8 @@ void add_graph_options(CLI::App& command, GraphSource& source, bool lists = fals
       {"--sequence", &source.sequence, "encoder: token rows of the input"},
       {"--hidden", &source.hidden, "encoder: model width"},
       {"--heads", &source.heads, "encoder: attention heads"},
-      {"--feed-forward", &source.feed_forward, "encoder: inner width of the feed-forward network"}};
+      {"--feed-forward", &source.feed_forward, "encoder: inner width of the feed-forward network"},
+      {"--layers", &source.layers, "encoder: blocks in a row, each feeding the next"}};
   for (const auto& [name, value, description] : dimensions) {
     command.add_option(name, *value, std::string(description) + (lists ? ", one value or a list N,N,..." : ""))
         ->type_name(lists ? "N[,N...]" : "N")
@@ -100,15 +102,17 @@ void add_graph_options(CLI::App& command, GraphSource& source, bool lists = fals
     return *graph;
   }
   velk_compiler::EncoderConfig config;
+  std::size_t layers = 1;
   for (auto [text, option, field] :
        {std::tuple{&source.sequence, "--sequence", &config.sequence},
         std::tuple{&source.hidden, "--hidden", &config.hidden}, std::tuple{&source.heads, "--heads", &config.heads},
-        std::tuple{&source.feed_forward, "--feed-forward", &config.feed_forward}}) {
+        std::tuple{&source.feed_forward, "--feed-forward", &config.feed_forward},
+        std::tuple{&source.layers, "--layers", &layers}}) {
     auto value = dimension(*text, option);
     if (!value) return std::unexpected(value.error());
     *field = *value;
   }
-  auto graph = velk_compiler::encoder_graph(config);
+  auto graph = velk_compiler::encoder_stack(config, layers);
   if (!graph) return std::unexpected(compile_failed(graph.error()));
   return *graph;
 }
@@ -223,12 +227,14 @@ struct SweepArguments {
   }
   std::vector<std::vector<std::size_t>> dimensions;
   for (auto [text, option] : {std::pair{&source.sequence, "--sequence"}, std::pair{&source.hidden, "--hidden"},
-                              std::pair{&source.heads, "--heads"}, std::pair{&source.feed_forward, "--feed-forward"}}) {
+                              std::pair{&source.heads, "--heads"}, std::pair{&source.feed_forward, "--feed-forward"},
+                              std::pair{&source.layers, "--layers"}}) {
     auto values = dimension_list(*text, option);
     if (!values) return std::unexpected(values.error());
     dimensions.push_back(std::move(*values));
   }
-  auto graphs = velk_views::encoder_sweep_graphs(dimensions[0], dimensions[1], dimensions[2], dimensions[3]);
+  auto graphs =
+      velk_views::encoder_sweep_graphs(dimensions[0], dimensions[1], dimensions[2], dimensions[3], dimensions[4]);
   if (!graphs) return std::unexpected(compile_failed(graphs.error()));
   return std::move(*graphs);
 }

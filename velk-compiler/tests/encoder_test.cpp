@@ -90,5 +90,59 @@ TEST(EncoderGraph, ZeroFeedForwardIsLeftToValidation) {
   EXPECT_EQ(graph->validate(), std::unexpected(CompileError::graph("invalid tensor w1")));
 }
 
+TEST(EncoderStack, OneLayerIsTheBlock) {
+  const EncoderConfig config{8, 16, 2, 32};
+  EXPECT_EQ(encoder_stack(config, 1), encoder_graph(config));
+}
+
+TEST(EncoderStack, LayersChainThroughPrefixedBlocks) {
+  const EncoderConfig config{8, 16, 2, 32};
+  const Result<Graph> block = encoder_graph(config);
+  const Result<Graph> stack = encoder_stack(config, 3);
+  ASSERT_TRUE(block && stack);
+  ASSERT_EQ(stack->tensors.size(), 1 + 3 * 21u);
+  ASSERT_EQ(stack->ops.size(), 3 * 15u);
+  EXPECT_TRUE(stack->validate());
+  EXPECT_EQ(stack->tensors[0].name, "l0_input");
+
+  // The input, then every layer's six weights, then every layer's fifteen results; each
+  // layer reads the previous layer's output where the block reads its input.
+  const std::size_t first_result = 1 + 3 * 6;
+  for (std::size_t layer = 0; layer < 3; ++layer) {
+    const std::string prefix = "l" + std::to_string(layer) + "_";
+    const auto stack_tensor = [&](TensorId in_block) {
+      if (in_block.index == 0) return layer == 0 ? TensorId{0} : TensorId{first_result + layer * 15 - 1};
+      if (in_block.index < 7) return TensorId{1 + layer * 6 + in_block.index - 1};
+      return TensorId{first_result + layer * 15 + in_block.index - 7};
+    };
+    for (std::size_t i = 1; i < block->tensors.size(); ++i) {
+      const Tensor& own = stack->tensors[stack_tensor(TensorId{i}).index];
+      EXPECT_EQ(own.name, prefix + block->tensors[i].name);
+      EXPECT_EQ(own.shape, block->tensors[i].shape);
+    }
+    for (std::size_t k = 0; k < block->ops.size(); ++k) {
+      const Op& op = stack->ops[layer * 15 + k];
+      std::vector<TensorId> inputs;
+      for (const TensorId input : block->ops[k].inputs) inputs.push_back(stack_tensor(input));
+      EXPECT_EQ(op, (Op{OpId{layer * 15 + k}, prefix + block->ops[k].name, block->ops[k].kind, inputs,
+                        stack_tensor(block->ops[k].output)}));
+    }
+  }
+  EXPECT_EQ(stack->tensors[first_result + 14].kind, TensorKind::Intermediate);
+  EXPECT_EQ(stack->outputs, std::vector<TensorId>{TensorId{63}});
+  EXPECT_EQ(stack->tensors[63].name, "l2_ffn_residual");
+  EXPECT_EQ(stack->tensors[63].kind, TensorKind::Output);
+}
+
+TEST(EncoderStack, RefusesBadDimensionsAndLayerCounts) {
+  EXPECT_EQ(encoder_stack(EncoderConfig{32, 64, 3, 256}, 2),
+            std::unexpected(CompileError::graph("invalid encoder dimensions")));
+  for (const std::size_t layers : {std::size_t{0}, MAX_ENCODER_LAYERS + 1}) {
+    EXPECT_EQ(encoder_stack(EncoderConfig{}, layers),
+              std::unexpected(CompileError::graph("invalid encoder layer count")));
+  }
+  EXPECT_TRUE(encoder_stack(EncoderConfig{2, 2, 1, 2}, MAX_ENCODER_LAYERS));
+}
+
 }  // namespace
 }  // namespace velk_compiler

@@ -92,24 +92,28 @@ std::string html_table(std::span<const SweepGraph> graphs, std::span<const Sweep
 
 }  // namespace
 
-std::string encoder_sweep_name(const vc::EncoderConfig& config) {
+std::string encoder_sweep_name(const vc::EncoderConfig& config, std::size_t layers) {
   return "s" + std::to_string(config.sequence) + " h" + std::to_string(config.hidden) + " n" +
-         std::to_string(config.heads) + " f" + std::to_string(config.feed_forward);
+         std::to_string(config.heads) + " f" + std::to_string(config.feed_forward) +
+         (layers == 1 ? std::string() : " l" + std::to_string(layers));
 }
 
 vc::Result<std::vector<SweepGraph>> encoder_sweep_graphs(std::span<const std::size_t> sequences,
                                                          std::span<const std::size_t> hiddens,
                                                          std::span<const std::size_t> heads,
-                                                         std::span<const std::size_t> feed_forwards) {
+                                                         std::span<const std::size_t> feed_forwards,
+                                                         std::span<const std::size_t> layers) {
   std::vector<SweepGraph> graphs;
   for (const std::size_t sequence : sequences) {
     for (const std::size_t hidden : hiddens) {
       for (const std::size_t head : heads) {
         for (const std::size_t feed_forward : feed_forwards) {
           const vc::EncoderConfig config{sequence, hidden, head, feed_forward};
-          vc::Result<vc::Graph> graph = vc::encoder_graph(config);
-          if (!graph) return std::unexpected(graph.error());
-          graphs.push_back(SweepGraph{encoder_sweep_name(config), std::move(*graph)});
+          for (const std::size_t layer_count : layers) {
+            vc::Result<vc::Graph> graph = vc::encoder_stack(config, layer_count);
+            if (!graph) return std::unexpected(graph.error());
+            graphs.push_back(SweepGraph{encoder_sweep_name(config, layer_count), std::move(*graph)});
+          }
         }
       }
     }

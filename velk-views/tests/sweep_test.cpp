@@ -18,6 +18,7 @@ std::size_t count(std::string_view text, std::string_view needle) {
 TEST(EncoderSweepName, SequenceHiddenHeadsFeedForward) {
   EXPECT_EQ(encoder_sweep_name({}), "s32 h64 n4 f256");
   EXPECT_EQ(encoder_sweep_name({.sequence = 1, .hidden = 2, .heads = 1, .feed_forward = 3}), "s1 h2 n1 f3");
+  EXPECT_EQ(encoder_sweep_name({}, 12), "s32 h64 n4 f256 l12");
 }
 
 TEST(EncoderSweepGraphs, EveryCombinationSequenceOutermost) {
@@ -25,18 +26,26 @@ TEST(EncoderSweepGraphs, EveryCombinationSequenceOutermost) {
   const std::vector<std::size_t> hiddens = {32};
   const std::vector<std::size_t> heads = {2, 4};
   const std::vector<std::size_t> feed_forwards = {64};
-  const vc::Result<std::vector<SweepGraph>> graphs = encoder_sweep_graphs(sequences, hiddens, heads, feed_forwards);
+  const std::vector<std::size_t> layers = {1, 2};
+  const vc::Result<std::vector<SweepGraph>> graphs =
+      encoder_sweep_graphs(sequences, hiddens, heads, feed_forwards, layers);
   ASSERT_TRUE(graphs);
   std::vector<std::string> names;
   for (const SweepGraph& graph : *graphs) names.push_back(graph.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"s16 h32 n2 f64", "s16 h32 n4 f64", "s32 h32 n2 f64", "s32 h32 n4 f64"}));
-  EXPECT_EQ((*graphs)[1].graph, vc::encoder_graph({16, 32, 4, 64}).value());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"s16 h32 n2 f64", "s16 h32 n2 f64 l2", "s16 h32 n4 f64", "s16 h32 n4 f64 l2",
+                                      "s32 h32 n2 f64", "s32 h32 n2 f64 l2", "s32 h32 n4 f64", "s32 h32 n4 f64 l2"}));
+  EXPECT_EQ((*graphs)[2].graph, vc::encoder_graph({16, 32, 4, 64}).value());
+  EXPECT_EQ((*graphs)[3].graph, vc::encoder_stack({16, 32, 4, 64}, 2).value());
 
   const std::vector<std::size_t> three = {3};
-  const auto refused = encoder_sweep_graphs(sequences, hiddens, three, feed_forwards);
+  const auto refused = encoder_sweep_graphs(sequences, hiddens, three, feed_forwards, layers);
   ASSERT_FALSE(refused);
   EXPECT_EQ(vc::to_string(refused.error()), "graph: invalid encoder dimensions");
-  EXPECT_TRUE(encoder_sweep_graphs({}, hiddens, heads, feed_forwards).value().empty());
+  const std::vector<std::size_t> no_layers = {0};
+  EXPECT_EQ(vc::to_string(encoder_sweep_graphs(sequences, hiddens, heads, feed_forwards, no_layers).error()),
+            "graph: invalid encoder layer count");
+  EXPECT_TRUE(encoder_sweep_graphs({}, hiddens, heads, feed_forwards, layers).value().empty());
 }
 
 TEST(SweepFigures, EncoderOnSixtyFourTiles) {

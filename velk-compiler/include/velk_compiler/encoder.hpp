@@ -21,4 +21,15 @@ struct EncoderConfig {
 // "invalid encoder dimensions"; `feed_forward` is left for validation to judge.
 [[nodiscard]] Result<Graph> encoder_graph(const EncoderConfig& config);
 
+// The most layers `encoder_stack` builds (a bound on the graph's size, far above real models).
+inline constexpr std::size_t MAX_ENCODER_LAYERS = 1024;
+
+// `layers` encoder blocks in a row, each block's output the next block's input, and the last
+// block's output the graph's one output. With more than one layer every name carries its
+// layer's prefix ("l0_input", "l0_wq", …, "l11_ffn_residual"); one layer is exactly
+// `encoder_graph(config)`. As in a graph file, the declared tensors come first (the input,
+// then each layer's six weights), then each layer's fifteen operations. Refuses what `encoder_graph` refuses, then a
+// layer count of 0 or above MAX_ENCODER_LAYERS with "invalid encoder layer count".
+[[nodiscard]] Result<Graph> encoder_stack(const EncoderConfig& config, std::size_t layers);
+
 }  // namespace velk_compiler

@@ -48,15 +48,16 @@ struct SweepPoint {
   bool operator==(const SweepPoint&) const = default;
 };
 
-// "s32 h64 n4 f256": sequence, hidden, heads, feed-forward.
-std::string encoder_sweep_name(const velk_compiler::EncoderConfig& config);
+// "s32 h64 n4 f256": sequence, hidden, heads, feed-forward; a stack of more than one layer
+// adds its layer count ("s128 h768 n12 f3072 l12").
+std::string encoder_sweep_name(const velk_compiler::EncoderConfig& config, std::size_t layers = 1);
 
-// The encoder block at every combination of the dimensions, sequence outermost and
-// feed-forward innermost, each named by encoder_sweep_name. The first size that
-// encoder_graph refuses fails the call with its error.
+// The encoder stack at every combination of the dimensions and layer counts, sequence
+// outermost and layers innermost, each named by encoder_sweep_name. The first size that
+// encoder_stack refuses fails the call with its error.
 [[nodiscard]] velk_compiler::Result<std::vector<SweepGraph>> encoder_sweep_graphs(
     std::span<const std::size_t> sequences, std::span<const std::size_t> hiddens, std::span<const std::size_t> heads,
-    std::span<const std::size_t> feed_forwards);
+    std::span<const std::size_t> feed_forwards, std::span<const std::size_t> layers);
 
 // The figures of one compiled configuration. The median and maximum are 0 without tiles.
 [[nodiscard]] SweepFigures sweep_figures(const velk_compiler::CompileSummary& summary);

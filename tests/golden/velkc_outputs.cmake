@@ -12,8 +12,9 @@ set(digests_file ${CMAKE_CURRENT_LIST_DIR}/velkc_outputs.sha256)
 # The shipped graph is copied in and named by a relative path, since outputs that name their
 # input (the sweep's table) must not depend on where the checkout is.
 set(encoder examples/encoder.json)
+set(bert examples/bert-base-12.json)
 file(REMOVE_RECURSE ${WORK_DIR})
-file(COPY ${SOURCE_DIR}/examples/encoder.json DESTINATION ${WORK_DIR}/examples)
+file(COPY ${SOURCE_DIR}/${encoder} ${SOURCE_DIR}/${bert} DESTINATION ${WORK_DIR}/examples)
 
 # run(<name> <arguments>...): velkc in WORK_DIR; keeps its output as <name>.stdout,
 # <name>.stderr and <name>.status.
@@ -32,6 +33,8 @@ run(compile-windows compile --encoder --tiles 16 --exchange-window 0x50000:0x540
     --out out-windows)
 run(compile-large compile --graph large.json --tiles 1472 --out out-large --trace trace-large.json
     --report report-large.html)
+run(compile-bert compile --graph ${bert} --tiles 1472 --out out-bert --trace trace-bert.json)
+run(graph-bert graph --encoder --sequence 128 --hidden 768 --heads 12 --feed-forward 3072 --layers 12 --out bert.json)
 run(compile-no-memory compile --encoder --data-window 0x58000:0x5A000)
 run(sweep sweep --encoder --hidden 32,64 --tiles 2,8,64 --report sweep.html --no-times)
 run(sweep-graph sweep --graph ${encoder} --tiles 1,4,16 --no-times)

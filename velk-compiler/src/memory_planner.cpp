@@ -13,8 +13,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <set>
+#include <tuple>
 
+#include "placement_classes.hpp"
 #include "text.hpp"
 #include "velk_compiler/layout.hpp"
 
@@ -60,8 +61,17 @@ struct Lifetimes {
   return lifetimes;
 }
 
-void plan_homes(std::vector<PlannedRegion>& regions, const Graph& graph, std::span<const Layout> layouts,
-                const Lifetimes& lifetimes, const CompilerOptions& options) {
+bool well_formed_layouts(const Graph& graph, std::span<const Layout> layouts) {
+  if (layouts.size() != graph.tensors.size()) return false;
+  return std::all_of(layouts.begin(), layouts.end(),
+                     [](const Layout& layout) { return !layout.tiles.empty() && layout.alignment != 0; });
+}
+
+// Calls visit(region) for every home, by tensor and then layout tile, until visit returns
+// false; returns whether every call returned true.
+template <class Visit>
+bool visit_homes(const Graph& graph, std::span<const Layout> layouts, const Lifetimes& lifetimes,
+                 const CompilerOptions& options, Visit& visit) {
   for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
     const Tensor& tensor = graph.tensors[i];
     const Layout& layout = layouts[i];
@@ -69,26 +79,55 @@ void plan_homes(std::vector<PlannedRegion>& regions, const Graph& graph, std::sp
     const std::optional<std::uint32_t> size = share <= std::numeric_limits<std::uint32_t>::max()
                                                   ? align_u32(static_cast<std::uint32_t>(share), layout.alignment)
                                                   : std::nullopt;
-    const std::optional<CompileError> refusal =
-        size ? std::nullopt : std::optional<CompileError>(oversized_share(tensor, share));
     const std::size_t produced = lifetimes.produced[i];
     const std::size_t consumed = std::max(lifetimes.consumed[i], produced);
+    PlannedRegion region{RegionRequest{TensorId{i},
+                                       0,
+                                       size.value_or(0),
+                                       produced,
+                                       consumed,
+                                       layout.alignment,
+                                       Home{},
+                                       options.data_base,
+                                       options.data_limit,
+                                       {tensor.name, {}}},
+                         share, size ? std::nullopt : std::optional<CompileError>(oversized_share(tensor, share))};
     for (const std::uint16_t tile : layout.tiles) {
-      const RegionRequest request{TensorId{i},      tile,   size.value_or(0),  produced,           consumed,
-                                  layout.alignment, Home{}, options.data_base, options.data_limit, {tensor.name, {}}};
-      regions.push_back(PlannedRegion{request, share, refusal});
+      region.request.tile = tile;
+      if (!visit(region)) return false;
     }
   }
+  return true;
 }
 
-void plan_staging(std::vector<PlannedRegion>& regions, std::span<const Phase> phases, const CompilerOptions& options) {
+// For each transfer of an exchange phase, whether it is the first of the phase to bring its
+// tensor into its destination tile: one staging region serves all such transfers.
+std::vector<bool> first_into_tile(std::span<const Transfer> transfers) {
+  std::vector<std::size_t> order(transfers.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto key = [&](std::size_t i) { return std::tuple(transfers[i].tensor, transfers[i].destination_tile, i); };
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+  std::vector<bool> first(transfers.size(), false);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const Transfer& transfer = transfers[order[k]];
+    const Transfer* before = k == 0 ? nullptr : &transfers[order[k - 1]];
+    first[order[k]] =
+        before == nullptr || before->tensor != transfer.tensor || before->destination_tile != transfer.destination_tile;
+  }
+  return first;
+}
+
+// Calls visit(region) for every staging region, by phase and then transfer, until visit
+// returns false.
+template <class Visit>
+void visit_staging(std::span<const Phase> phases, const CompilerOptions& options, Visit& visit) {
   for (std::size_t p = 0; p < phases.size(); ++p) {
     const auto* exchange = std::get_if<ExchangePhase>(&phases[p]);
     if (exchange == nullptr) continue;
-    // One staging region serves every transfer of a tensor into a tile within one phase.
-    std::set<std::pair<TensorId, std::uint16_t>> staged;
-    for (const Transfer& transfer : exchange->transfers) {
-      if (!staged.emplace(transfer.tensor, transfer.destination_tile).second) continue;
+    const std::vector<bool> first = first_into_tile(exchange->transfers);
+    for (std::size_t t = 0; t < exchange->transfers.size(); ++t) {
+      if (!first[t]) continue;
+      const Transfer& transfer = exchange->transfers[t];
       const std::optional<std::uint32_t> size = align_u32(transfer.bytes, STAGING_ALIGNMENT);
       const RegionRequest request{transfer.tensor,
                                   transfer.destination_tile,
@@ -102,55 +141,72 @@ void plan_staging(std::vector<PlannedRegion>& regions, std::span<const Phase> ph
                                   {{}, transfer.tensor.index}};
       const std::optional<CompileError> refusal =
           size ? std::nullopt : std::optional<CompileError>(CompileError::memory("address overflow"));
-      regions.push_back(PlannedRegion{request, transfer.bytes, refusal});
+      if (!visit(PlannedRegion{request, transfer.bytes, refusal})) return;
     }
   }
 }
 
-// Room for every region on every tile up front, so placing never regrows a list.
-void reserve_regions(PlacedRegions& placed, const std::vector<PlannedRegion>& regions) {
-  std::vector<std::size_t> per_tile;
-  for (const PlannedRegion& region : regions) {
-    if (region.request.tile >= per_tile.size()) per_tile.resize(std::size_t{region.request.tile} + 1, 0);
-    ++per_tile[region.request.tile];
+// Every region of the plan, in placement order, through visit(region) until it returns
+// false. Refuses what planned_regions refuses.
+template <class Visit>
+[[nodiscard]] Result<void> visit_planned_regions(const Graph& graph, std::span<const Layout> layouts,
+                                                 std::span<const Phase> phases, const CompilerOptions& options,
+                                                 Visit visit) {
+  if (!well_formed_layouts(graph, layouts)) {
+    return std::unexpected(CompileError::graph("memory plan needs one non-empty layout per tensor"));
   }
-  placed.by_tile.resize(per_tile.size());
-  for (std::size_t tile = 0; tile < per_tile.size(); ++tile) placed.by_tile[tile].reserve(per_tile[tile]);
-  placed.allocations.reserve(regions.size());
+  const Result<Lifetimes> lifetimes = tensor_lifetimes(graph, phases);
+  if (!lifetimes) return std::unexpected(lifetimes.error());
+  if (visit_homes(graph, layouts, *lifetimes, options, visit)) visit_staging(phases, options, visit);
+  return {};
 }
 
-bool well_formed_layouts(const Graph& graph, std::span<const Layout> layouts) {
-  if (layouts.size() != graph.tensors.size()) return false;
-  return std::all_of(layouts.begin(), layouts.end(),
-                     [](const Layout& layout) { return !layout.tiles.empty() && layout.alignment != 0; });
+// An upper bound of the plan's region count: every home, and a staging region per transfer.
+std::size_t most_regions(std::span<const Layout> layouts, std::span<const Phase> phases) {
+  std::size_t count = 0;
+  for (const Layout& layout : layouts) count += layout.tiles.size();
+  for (const Phase& phase : phases) {
+    if (const auto* exchange = std::get_if<ExchangePhase>(&phase)) count += exchange->transfers.size();
+  }
+  return count;
 }
 
 }  // namespace
 
 Result<std::vector<PlannedRegion>> planned_regions(const Graph& graph, std::span<const Layout> layouts,
                                                    std::span<const Phase> phases, const CompilerOptions& options) {
-  if (!well_formed_layouts(graph, layouts)) {
-    return std::unexpected(CompileError::graph("memory plan needs one non-empty layout per tensor"));
-  }
-  const Result<Lifetimes> lifetimes = tensor_lifetimes(graph, phases);
-  if (!lifetimes) return std::unexpected(lifetimes.error());
   std::vector<PlannedRegion> regions;
-  plan_homes(regions, graph, layouts, *lifetimes, options);
-  plan_staging(regions, phases, options);
+  auto visited = visit_planned_regions(graph, layouts, phases, options, [&](const PlannedRegion& region) {
+    regions.push_back(region);
+    return true;
+  });
+  if (!visited) return std::unexpected(visited.error());
   return regions;
 }
 
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
                                             std::span<const Phase> phases, const CompilerOptions& options) {
-  const Result<std::vector<PlannedRegion>> regions = planned_regions(graph, layouts, phases, options);
-  if (!regions) return std::unexpected(regions.error());
-  PlacedRegions placed;
-  reserve_regions(placed, *regions);
-  for (const PlannedRegion& region : *regions) {
-    if (region.refusal) return std::unexpected(*region.refusal);
-    if (auto result = allocate_region(placed, region.request); !result) return std::unexpected(result.error());
-  }
-  return std::move(placed.allocations);
+  std::vector<Allocation> allocations;
+  std::optional<CompileError> failure;
+  PlacementClasses classes;
+  auto visited = visit_planned_regions(graph, layouts, phases, options, [&](const PlannedRegion& region) {
+    if (allocations.capacity() == 0) allocations.reserve(most_regions(layouts, phases));
+    if (region.refusal) {
+      failure = region.refusal;
+      return false;
+    }
+    const RegionRequest& r = region.request;
+    const Result<std::uint32_t> address = classes.place(r);
+    if (!address) {
+      failure = address.error();
+      return false;
+    }
+    allocations.push_back(Allocation{r.tensor, r.tile, *address, r.size, r.live_from, r.live_until, r.kind});
+    return true;
+  });
+  if (!visited) return std::unexpected(visited.error());
+  if (failure) return std::unexpected(*failure);
+  return allocations;
 }
 
 // The lowest position that is the window's base or a multiple of the alignment above it
@@ -160,13 +216,10 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
 // alignment, and once a region starts at or past the candidate's end so do all later ones.
 // This is exactly the position a first-fit walk from the base reaches when it restarts from
 // the front after every collision, with the same "address overflow" cases.
-Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request) {
+Result<std::uint32_t> first_fit(std::span<const TileRegion> tile_regions, const RegionRequest& request,
+                                std::vector<TileRegion>& live) {
   constexpr std::uint64_t top = std::numeric_limits<std::uint32_t>::max();
   const auto overflow = [] { return CompileError::memory("address overflow"); };
-  if (request.tile >= placed.by_tile.size()) placed.by_tile.resize(std::size_t{request.tile} + 1);
-  std::vector<TileRegion>& tile_regions = placed.by_tile[request.tile];
-
-  std::vector<TileRegion>& live = placed.live_scratch;
   live.clear();
   const auto first_live =
       std::lower_bound(tile_regions.begin(), tile_regions.end(), TileRegion{request.live_from, 0, 0, 0, 0});
@@ -192,12 +245,17 @@ Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request
     return std::unexpected(CompileError::memory(
         fill("tile {} exceeds data limit allocating {}", {std::to_string(request.tile), request.label.text()})));
   }
+  return static_cast<std::uint32_t>(address);
+}
 
-  const auto placed_address = static_cast<std::uint32_t>(address);
-  const TileRegion entry{request.live_until, request.live_from, placed_address, request.size,
-                         placed.allocations.size()};
+Result<void> allocate_region(PlacedRegions& placed, const RegionRequest& request) {
+  if (request.tile >= placed.by_tile.size()) placed.by_tile.resize(std::size_t{request.tile} + 1);
+  std::vector<TileRegion>& tile_regions = placed.by_tile[request.tile];
+  const Result<std::uint32_t> address = first_fit(tile_regions, request, placed.live_scratch);
+  if (!address) return std::unexpected(address.error());
+  const TileRegion entry{request.live_until, request.live_from, *address, request.size, placed.allocations.size()};
   tile_regions.insert(std::upper_bound(tile_regions.begin(), tile_regions.end(), entry), entry);
-  placed.allocations.push_back(Allocation{request.tensor, request.tile, placed_address, request.size, request.live_from,
+  placed.allocations.push_back(Allocation{request.tensor, request.tile, *address, request.size, request.live_from,
                                           request.live_until, request.kind});
   return {};
 }

@@ -29,12 +29,7 @@ Result<Program> lower_schedule(Schedule schedule, const CompilerOptions& options
   if (!programs) return std::unexpected(programs.error());
   program.tile_programs = std::move(*programs);
 
-  program.tile_commands.reserve(compiled.tile_count);
-  for (std::uint32_t tile = 0; tile < compiled.tile_count; ++tile) {
-    Result<std::vector<EncodedTileCommand>> commands = compiled.tile_commands(static_cast<std::uint16_t>(tile));
-    if (!commands) return std::unexpected(commands.error());
-    program.tile_commands.push_back(std::move(*commands));
-  }
+  program.tile_commands = compiled.all_tile_commands();
   return program;
 }
 

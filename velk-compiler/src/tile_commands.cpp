@@ -60,6 +60,48 @@ Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t ti
   return encoded;
 }
 
+namespace {
+
+// Calls visit(tile, command) for every command of every stream, in stream order per tile.
+template <class Visit>
+void for_each_tile_command(const Schedule& schedule, Visit&& visit) {
+  for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
+    if (const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p])) {
+      for (const Transfer& transfer : exchange->transfers) {
+        visit(transfer.source_tile, p, transfer);
+        if (transfer.destination_tile != transfer.source_tile) visit(transfer.destination_tile, p, transfer);
+      }
+      continue;
+    }
+    const auto& compute = std::get<ComputePhase>(schedule.phases[p]);
+    for (const KernelCommand& command : compute.commands) visit(command.tile, p, compute.op, command);
+  }
+}
+
+}  // namespace
+
+std::vector<std::vector<EncodedTileCommand>> Schedule::all_tile_commands() const {
+  // Counted first, so that every stream is allocated once at its size.
+  std::vector<std::size_t> counts(tile_count, 1);  // the end command
+  const auto count = [&](std::uint16_t tile, auto&&...) {
+    if (tile < tile_count) ++counts[tile];
+  };
+  for_each_tile_command(*this, count);
+
+  std::vector<std::vector<EncodedTileCommand>> streams(tile_count);
+  for (std::size_t tile = 0; tile < streams.size(); ++tile) streams[tile].reserve(counts[tile]);
+  for_each_tile_command(*this, [&](std::uint16_t tile, std::size_t phase, const auto&... command) {
+    if (tile >= tile_count) return;
+    if constexpr (sizeof...(command) == 1) {
+      streams[tile].push_back(transfer_command(phase, command...));
+    } else {
+      streams[tile].push_back(kernel_command(phase, command...));
+    }
+  });
+  for (std::vector<EncodedTileCommand>& stream : streams) stream.push_back({{TILE_COMMAND_END, 0, 0, 0, 0, 0, 0, 0}});
+  return streams;
+}
+
 std::ostream& operator<<(std::ostream& out, const EncodedTileCommand& command) {
   out << "EncodedTileCommand { words: [";
   for (std::size_t i = 0; i < command.words.size(); ++i)

@@ -282,6 +282,61 @@ TEST(Oracle, PlanMemoryMatchesTheWalkOnCompiledGraphs) {
   }
 }
 
+// Tiles share placement work while their requests agree; here they agree and part often:
+// tile lists in any order and of any length, shares that differ per tensor, staging that
+// reaches some tiles and not others, alignments from 1 to 64, windows that fill up.
+TEST(Oracle, PlanMemoryMatchesTheWalkOnIrregularPlans) {
+  std::size_t refused = 0;
+  for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+    std::mt19937 random(seed);
+    auto pick = [&](std::size_t low, std::size_t high) {
+      return std::uniform_int_distribution<std::size_t>(low, high)(random);
+    };
+    Graph graph;
+    std::vector<Layout> layouts;
+    const std::size_t tensors = pick(1, 24);
+    for (std::size_t t = 0; t < tensors; ++t) {
+      const TensorId id = graph.input("t" + std::to_string(t), {pick(1, 64), pick(1, 16)});
+      std::vector<std::uint16_t> tiles(pick(1, 8));
+      const std::size_t start = pick(0, 3);
+      for (std::size_t i = 0; i < tiles.size(); ++i) tiles[i] = static_cast<std::uint16_t>((start + i) % 10);
+      if (pick(0, 4) == 0) std::reverse(tiles.begin(), tiles.end());
+      layouts.push_back(Layout{id, tiles, Sharding::Replicated, std::uint32_t{1} << pick(0, 6)});
+    }
+    std::vector<Phase> phases;
+    for (std::size_t p = 0, count = pick(0, 12); p < count; ++p) {
+      std::vector<Transfer> transfers;
+      for (std::size_t k = 0, n = pick(0, 6); k < n; ++k) {
+        const auto destination = static_cast<std::uint16_t>(pick(0, 9));
+        transfers.push_back(Transfer{static_cast<std::uint16_t>((destination + 1) % 10), destination,
+                                     TensorId{pick(0, tensors - 1)}, static_cast<std::uint32_t>(4 * pick(1, 64))});
+      }
+      phases.emplace_back(ExchangePhase{std::move(transfers)});
+    }
+    const bool tight = seed % 3 == 0;
+    const CompilerOptions options{10, 0x50000, tight ? 0x50400u : 0x58000u, 0x58000,
+                                  tight ? static_cast<std::uint32_t>(0x58000 + pick(256, 4096)) : 0xE0000u};
+
+    const Result<std::vector<Allocation>> planned = plan_memory(graph, layouts, phases, options);
+    WalkRegions walk;
+    Result<void> walked;
+    const std::vector<PlannedRegion> regions = planned_regions(graph, layouts, phases, options).value();
+    for (const PlannedRegion& region : regions) {
+      walked = region.refusal ? Result<void>(std::unexpected(*region.refusal)) : walk_allocate(walk, region.request);
+      if (!walked) break;
+    }
+    if (!walked) {
+      ASSERT_EQ(planned, std::unexpected(walked.error())) << "seed " << seed;
+      ++refused;
+    } else {
+      ASSERT_TRUE(planned) << "seed " << seed << ": " << planned.error();
+      ASSERT_EQ(*planned, walk.allocations) << "seed " << seed;
+    }
+  }
+  EXPECT_GT(refused, 30u);
+  EXPECT_LT(refused, 270u);
+}
+
 }  // namespace
 }  // namespace velk_compiler
 

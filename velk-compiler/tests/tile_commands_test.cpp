@@ -45,6 +45,28 @@ TEST(TileCommands, RefusesTilesOutOfRange) {
             std::unexpected(CompileError::graph("tile 65535 is out of range")));
 }
 
+// The one-pass encoding against the per-tile calls, on schedules where the walk could go
+// wrong: a self-copy (one command, not two), tiles beyond the count, several per phase.
+TEST(TileCommands, AllTilesInOnePassEqualTheCallPerTile) {
+  Schedule odd = two_phase_schedule();
+  odd.phases.push_back(ExchangePhase{{Transfer{2, 2, TensorId{1}, 4}, Transfer{3, 9, TensorId{1}, 8},
+                                      Transfer{9, 0, TensorId{2}, 8}, Transfer{3, 0, TensorId{2}, 8}}});
+  odd.phases.push_back(ComputePhase{OpId{1},
+                                    {KernelCommand{7, TensorId{3}, {}, {}}, KernelCommand{0, TensorId{3}, {}, {}},
+                                     KernelCommand{0, TensorId{4}, {TensorId{3}}, {}}}});
+  Schedule empty;
+  empty.tile_count = 3;
+  for (const Schedule& schedule : {two_phase_schedule(), odd, empty, Schedule{}}) {
+    const std::vector<std::vector<EncodedTileCommand>> all = schedule.all_tile_commands();
+    ASSERT_EQ(all.size(), schedule.tile_count);
+    for (std::uint16_t tile = 0; tile < schedule.tile_count; ++tile) {
+      EXPECT_EQ(all[tile], schedule.tile_commands(tile).value()) << "tile " << tile;
+    }
+  }
+  EXPECT_EQ(odd.all_tile_commands()[2].size(), 2u);
+  EXPECT_EQ(odd.all_tile_commands()[0].size(), 6u);
+}
+
 TEST(TileCommands, LittleEndianImage) {
   const std::array<std::uint8_t, 32> transfer = EncodedTileCommand{{1, 0, 0, 1, 0, 64, 0, 0}}.to_le_bytes();
   const std::array<std::uint8_t, 32> expected_transfer = {1, 0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0,

@@ -149,6 +149,11 @@ struct Schedule {
   // Fails with "tile {} is out of range" for a tile not below `tile_count`.
   [[nodiscard]] Result<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
 
+  // Every tile's stream, entry t equal to tile_commands(t), in one walk over the phases (a
+  // walk per tile costs tiles × commands). A transfer or launch naming a tile not below
+  // `tile_count` belongs to no stream, as no tile_commands call can ask for it.
+  [[nodiscard]] std::vector<std::vector<EncodedTileCommand>> all_tile_commands() const;
+
   bool operator==(const Schedule&) const = default;
 };
 

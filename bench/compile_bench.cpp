@@ -1,6 +1,7 @@
 // Compiling the encoder block, and the memory planner alone.
 #include <benchmark/benchmark.h>
 
+#include "straightforward.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/memory_planner.hpp"
@@ -18,6 +19,12 @@ void BM_CompileDefaultEncoder(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(velk_compiler::compile(graph, CompilerOptions{}));
 }
 BENCHMARK(BM_CompileDefaultEncoder)->Unit(benchmark::kMicrosecond);
+
+void BM_CompileDefaultEncoderStraightforward(benchmark::State& state) {
+  const velk_compiler::Graph graph = *velk_compiler::encoder_graph(EncoderConfig{});
+  for (auto _ : state) benchmark::DoNotOptimize(velk_compiler::straightforward::compile(graph, CompilerOptions{}));
+}
+BENCHMARK(BM_CompileDefaultEncoderStraightforward)->Unit(benchmark::kMicrosecond);
 
 void BM_CompileLargeEncoderFullChip(benchmark::State& state) {
   const velk_compiler::Graph graph = *velk_compiler::encoder_graph(large_encoder);

@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include "exchange_schedule.hpp"
+#include "straightforward.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
@@ -33,15 +34,33 @@ void BM_LowerAllTileMatching(benchmark::State& state) {
 }
 BENCHMARK(BM_LowerAllTileMatching)->RangeMultiplier(2)->Range(46, 736)->Complexity()->Unit(benchmark::kMicrosecond);
 
+void BM_LowerAllTileMatchingStraightforward(benchmark::State& state) {
+  const Schedule schedule = matching(static_cast<std::size_t>(state.range(0)));
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  for (auto _ : state) benchmark::DoNotOptimize(velk_compiler::straightforward::lower_exchanges(schedule, topology));
+}
+BENCHMARK(BM_LowerAllTileMatchingStraightforward)->Arg(736)->Unit(benchmark::kMicrosecond);
+
 // A ring of `tiles` groups s -> s + 1: two colour slots.
-void BM_LowerRing(benchmark::State& state) {
-  const auto tiles = static_cast<std::size_t>(state.range(0));
+Schedule ring(std::size_t tiles) {
   std::vector<Transfer> transfers;
   for (std::size_t s = 0; s < tiles; ++s) {
     transfers.push_back({static_cast<std::uint16_t>(s), static_cast<std::uint16_t>((s + 1) % tiles), TensorId{s}, 4});
   }
   Schedule schedule = velk_compiler::exchange_schedule(transfers);
   schedule.tile_count = 1472;
+  return schedule;
+}
+
+void BM_LowerRingStraightforward(benchmark::State& state) {
+  const Schedule schedule = ring(static_cast<std::size_t>(state.range(0)));
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  for (auto _ : state) benchmark::DoNotOptimize(velk_compiler::straightforward::lower_exchanges(schedule, topology));
+}
+BENCHMARK(BM_LowerRingStraightforward)->Arg(1472)->Unit(benchmark::kMicrosecond);
+
+void BM_LowerRing(benchmark::State& state) {
+  const Schedule schedule = ring(static_cast<std::size_t>(state.range(0)));
   const velk_exchange::Topology topology = velk_exchange::Topology::r77();
   for (auto _ : state) benchmark::DoNotOptimize(schedule.lower_exchanges(topology));
   state.SetComplexityN(state.range(0));

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "straightforward.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/program.hpp"
@@ -16,10 +17,7 @@ using velk_compiler::CompilerOptions;
 using velk_compiler::EncoderConfig;
 
 // Every byte of every tile's command stream, so nothing of the road can be skipped.
-std::size_t whole_road(const EncoderConfig& config, const CompilerOptions& options,
-                       const velk_exchange::Topology& topology) {
-  const velk_compiler::Graph graph = *velk_compiler::encoder_graph(config);
-  const velk_compiler::Program program = *velk_compiler::build_program(graph, options, topology);
+std::size_t command_bytes(const velk_compiler::Program& program) {
   std::size_t bytes = program.tile_programs.size();
   for (const auto& commands : program.tile_commands) {
     for (const auto& command : commands) {
@@ -30,11 +28,54 @@ std::size_t whole_road(const EncoderConfig& config, const CompilerOptions& optio
   return bytes;
 }
 
+// The road from the graph, the fast way or the straightforward way.
+template <bool Straightforward>
+std::size_t road(const velk_compiler::Graph& graph, const CompilerOptions& options,
+                 const velk_exchange::Topology& topology) {
+  if constexpr (Straightforward) {
+    return command_bytes(*velk_compiler::straightforward::build_program(graph, options, topology));
+  } else {
+    return command_bytes(*velk_compiler::build_program(graph, options, topology));
+  }
+}
+
+std::size_t whole_road(const EncoderConfig& config, const CompilerOptions& options,
+                       const velk_exchange::Topology& topology) {
+  return road<false>(*velk_compiler::encoder_graph(config), options, topology);
+}
+
 void BM_RoadDefaultEncoder(benchmark::State& state) {
   const velk_exchange::Topology topology = velk_exchange::Topology::r77();
   for (auto _ : state) benchmark::DoNotOptimize(whole_road(EncoderConfig{}, CompilerOptions{}, topology));
 }
 BENCHMARK(BM_RoadDefaultEncoder)->Unit(benchmark::kMicrosecond);
+
+void BM_RoadDefaultEncoderStraightforward(benchmark::State& state) {
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(road<true>(*velk_compiler::encoder_graph(EncoderConfig{}), CompilerOptions{}, topology));
+  }
+}
+BENCHMARK(BM_RoadDefaultEncoderStraightforward)->Unit(benchmark::kMicrosecond);
+
+// BERT-base: twelve blocks of sequence 128, hidden 768, feed-forward 3072, on the whole card.
+const EncoderConfig bert_base{128, 768, 12, 3072};
+constexpr std::size_t BERT_LAYERS = 12;
+
+void BM_RoadBertBase12FullChip(benchmark::State& state) {
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  const velk_compiler::Graph graph = *velk_compiler::encoder_stack(bert_base, BERT_LAYERS);
+  for (auto _ : state) benchmark::DoNotOptimize(road<false>(graph, CompilerOptions{1472}, topology));
+}
+BENCHMARK(BM_RoadBertBase12FullChip)->Unit(benchmark::kMillisecond);
+
+// Takes minutes: the scanning lookups visit every allocation for every kernel operand.
+void BM_RoadBertBase12FullChipStraightforward(benchmark::State& state) {
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  const velk_compiler::Graph graph = *velk_compiler::encoder_stack(bert_base, BERT_LAYERS);
+  for (auto _ : state) benchmark::DoNotOptimize(road<true>(graph, CompilerOptions{1472}, topology));
+}
+BENCHMARK(BM_RoadBertBase12FullChipStraightforward)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_RoadLargeEncoderFullChip(benchmark::State& state) {
   const velk_exchange::Topology topology = velk_exchange::Topology::r77();
@@ -63,6 +104,12 @@ void BM_CompileChain(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_CompileChain)->RangeMultiplier(2)->Range(32, 256)->Complexity()->Unit(benchmark::kMillisecond);
+
+void BM_CompileChainStraightforward(benchmark::State& state) {
+  const velk_compiler::Graph graph = chain(static_cast<std::size_t>(state.range(0)), 64);
+  for (auto _ : state) benchmark::DoNotOptimize(velk_compiler::straightforward::compile(graph, CompilerOptions{1472}));
+}
+BENCHMARK(BM_CompileChainStraightforward)->Arg(256)->Unit(benchmark::kMillisecond);
 
 void BM_CompileChainFullChip(benchmark::State& state) {
   const velk_compiler::Graph graph = chain(static_cast<std::size_t>(state.range(0)), 512);

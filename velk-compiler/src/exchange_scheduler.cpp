@@ -1,16 +1,14 @@
 // The exchange scheduler.
 //
 // Colouring is DSatur: a group's saturation is the number of distinct colours among its
-// neighbours. Each group keeps the set of its neighbours' colours up to date as colours are
-// given, and the uncoloured groups stay ordered by their rank, so each step takes the best
-// group at once and re-ranks only the neighbours whose saturation grew. Every order that reaches the result
+// neighbours. Each group keeps its neighbours' colours up to date as colours are given, and
+// the uncoloured groups wait in a heap by rank, so each step takes the best group at once
+// and re-ranks only the neighbours whose saturation grew. Every order that reaches the result
 // comes from the transfer list, the colour numbers and the explicit tie-break, never from
 // a hash container.
 #include "velk_compiler/exchange_scheduler.hpp"
 
 #include <algorithm>
-#include <functional>
-#include <map>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -30,20 +28,33 @@ bool holds_copy_at_start(const AllocationIndex& index, TensorId tensor, std::uin
 }  // namespace
 
 std::vector<PendingGroup> group_transfers(std::span<const Transfer> transfers) {
-  std::vector<PendingGroup> groups;
-  std::map<std::tuple<std::uint16_t, TensorId, std::uint32_t>, std::size_t> position;
-  for (const Transfer& t : transfers) {
-    const auto [entry, added] = position.try_emplace({t.source_tile, t.tensor, t.bytes}, groups.size());
-    if (added) {
-      groups.push_back(PendingGroup{t.source_tile, t.tensor, t.bytes, {t.destination_tile}});
-    } else {
-      groups[entry->second].destinations.push_back(t.destination_tile);
+  // Transfers ordered by (source, tensor, bytes, position): each run is one group, which
+  // takes the place of its first transfer.
+  const auto key = [&](std::size_t i) {
+    return std::tuple(transfers[i].source_tile, transfers[i].tensor, transfers[i].bytes, i);
+  };
+  std::vector<std::size_t> order(transfers.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+  std::vector<std::pair<std::size_t, PendingGroup>> runs;  // (first position, group)
+  for (std::size_t k = 0; k < order.size();) {
+    const Transfer& first = transfers[order[k]];
+    PendingGroup group{first.source_tile, first.tensor, first.bytes, {}};
+    const std::size_t start = k;
+    for (; k < order.size(); ++k) {
+      const Transfer& t = transfers[order[k]];
+      if (t.source_tile != first.source_tile || t.tensor != first.tensor || t.bytes != first.bytes) break;
+      group.destinations.push_back(t.destination_tile);
     }
+    std::sort(group.destinations.begin(), group.destinations.end());
+    group.destinations.erase(std::unique(group.destinations.begin(), group.destinations.end()),
+                             group.destinations.end());
+    runs.emplace_back(order[start], std::move(group));
   }
-  for (PendingGroup& g : groups) {
-    std::sort(g.destinations.begin(), g.destinations.end());
-    g.destinations.erase(std::unique(g.destinations.begin(), g.destinations.end()), g.destinations.end());
-  }
+  std::sort(runs.begin(), runs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<PendingGroup> groups;
+  groups.reserve(runs.size());
+  for (auto& [position, group] : runs) groups.push_back(std::move(group));
   return groups;
 }
 
@@ -76,29 +87,41 @@ std::vector<std::vector<std::size_t>> exchange_conflict_graph(std::span<const Pe
 std::vector<std::size_t> color_exchange_groups(std::span<const PendingGroup> groups,
                                                const std::vector<std::vector<std::size_t>>& adjacency) {
   const std::size_t n = groups.size();
-  std::vector<std::set<std::size_t>> neighbour_colors(n);
-  // The uncoloured groups, best first: greatest saturation, then degree, then the smaller
-  // source, then the smaller tensor, then the later position.
+  // Each group's neighbour colours, ascending and distinct: its saturation is their count.
+  std::vector<std::vector<std::size_t>> neighbour_colors(n);
+  // Best first: greatest saturation, then degree, then the smaller source, then the smaller
+  // tensor, then the later position. The position makes every rank distinct, so the order
+  // is total. A group whose saturation grows is pushed again with its new rank; entries of
+  // a coloured group or with an outdated rank are passed over when they come up.
   using Rank = std::tuple<std::size_t, std::size_t, std::uint16_t, TensorId, std::size_t>;
   auto rank = [&](std::size_t i) {
     return Rank{neighbour_colors[i].size(), adjacency[i].size(), static_cast<std::uint16_t>(0xFFFF - groups[i].source),
                 TensorId{~groups[i].tensor.index}, i};
   };
-  std::set<Rank, std::greater<>> uncoloured;
-  for (std::size_t i = 0; i < n; ++i) uncoloured.insert(rank(i));
+  std::vector<Rank> candidates;
+  candidates.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) candidates.push_back(rank(i));
+  std::make_heap(candidates.begin(), candidates.end());
   std::vector<std::optional<std::size_t>> colors(n);
-  while (!uncoloured.empty()) {
-    const std::size_t chosen = std::get<4>(*uncoloured.begin());
-    uncoloured.erase(uncoloured.begin());
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end());
+    const Rank best = candidates.back();
+    candidates.pop_back();
+    const std::size_t chosen = std::get<4>(best);
+    if (colors[chosen] || best != rank(chosen)) continue;
     // A group with d neighbours always finds a free colour at or below d.
+    const std::vector<std::size_t>& taken = neighbour_colors[chosen];
     std::size_t color = 0;
-    while (neighbour_colors[chosen].contains(color)) ++color;
+    while (color < taken.size() && taken[color] == color) ++color;
     colors[chosen] = color;
     for (const std::size_t neighbour : adjacency[chosen]) {
-      if (colors[neighbour] || neighbour_colors[neighbour].contains(color)) continue;
-      uncoloured.erase(rank(neighbour));
-      neighbour_colors[neighbour].insert(color);
-      uncoloured.insert(rank(neighbour));
+      if (colors[neighbour]) continue;
+      std::vector<std::size_t>& seen = neighbour_colors[neighbour];
+      const auto at = std::lower_bound(seen.begin(), seen.end(), color);
+      if (at != seen.end() && *at == color) continue;
+      seen.insert(at, color);
+      candidates.push_back(rank(neighbour));
+      std::push_heap(candidates.begin(), candidates.end());
     }
   }
   std::vector<std::size_t> result(n);

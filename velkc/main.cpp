@@ -16,7 +16,9 @@
 #include <iterator>
 #include <limits>
 #include <string>
+#include <memory>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include "velk_compiler/compile.hpp"
@@ -125,6 +127,27 @@ struct CompileArguments {
   std::string out;
   std::string trace;
   std::string report;
+  bool quiet = false;
+};
+
+// The progress line on standard error while it lives, when that is a terminal.
+class ShownProgress {
+ public:
+  explicit ShownProgress(bool quiet) {
+    if (quiet || isatty(STDERR_FILENO) == 0) return;
+    line_ = std::make_shared<velk_views::ProgressLine>(std::cerr);
+    velk_log::set_global_subscriber(line_);
+  }
+  ~ShownProgress() {
+    if (!line_) return;
+    velk_log::set_global_subscriber(nullptr);
+    line_->finish();
+  }
+  ShownProgress(const ShownProgress&) = delete;
+  ShownProgress& operator=(const ShownProgress&) = delete;
+
+ private:
+  std::shared_ptr<velk_views::ProgressLine> line_;
 };
 
 [[nodiscard]] Step<velk_compiler::CompilerOptions> compiler_options(const CompileArguments& arguments) {
@@ -177,7 +200,10 @@ struct CompileArguments {
   if (!graph) return std::unexpected(graph.error());
   auto options = compiler_options(arguments);
   if (!options) return std::unexpected(options.error());
-  auto program = velk_compiler::build_program(*graph, *options, velk_exchange::Topology::r77());
+  auto program = [&] {
+    const ShownProgress progress(arguments.quiet);
+    return velk_compiler::build_program(*graph, *options, velk_exchange::Topology::r77());
+  }();
   if (!program) {
     return std::unexpected(
         Failure{EXIT_COMPILE_FAILED, velk_views::render_compile_failure(*graph, *options, program.error())});
@@ -326,6 +352,8 @@ int main(int argc, char** argv) {
       ->add_option("--report", compile_arguments.report,
                    "write a self-contained HTML report: summary, phases, peak SRAM, memory maps, launch charts")
       ->type_name("FILE.html");
+  compile->add_flag("--quiet", compile_arguments.quiet,
+                    "show no progress line (shown on a terminal once a compile takes over a second)");
 
   SweepArguments sweep_arguments;
   CLI::App* sweep = app.add_subcommand(

@@ -65,7 +65,8 @@ ComputePhase compute_phase(const Graph& graph, const std::vector<Layout>& layout
 Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<Layout>& layouts) {
   std::vector<Phase> phases;
   phases.reserve(graph.ops.size());
-  for (const Op& op : graph.ops) {
+  for (std::size_t done = 0; done < graph.ops.size(); ++done) {
+    const Op& op = graph.ops[done];
     Result<std::vector<Transfer>> transfers = operand_transfers(graph, layouts, op);
     if (!transfers) return std::unexpected(transfers.error());
     if (!transfers->empty()) {
@@ -73,6 +74,7 @@ Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<
       phases.emplace_back(ExchangePhase{std::move(*transfers)});
     }
     phases.emplace_back(compute_phase(graph, layouts, op));
+    velk_log::report_progress(LOG_TARGET, "phases", done + 1, graph.ops.size(), "operations");
   }
   return phases;
 }
@@ -110,9 +112,11 @@ Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
   if (!phases) return std::unexpected(phases.error());
   schedule.phases = std::move(*phases);
 
+  velk_log::report_progress(LOG_TARGET, "memory plan", 0, schedule.phases.size(), "phases");
   Result<std::vector<Allocation>> allocations = plan_memory(graph, schedule.layouts, schedule.phases, options);
   if (!allocations) return std::unexpected(allocations.error());
   schedule.allocations = std::move(*allocations);
+  velk_log::report_progress(LOG_TARGET, "memory plan", schedule.phases.size(), schedule.phases.size(), "phases");
   schedule.peak_sram = peak_sram(schedule.allocations, std::min(options.exchange_base, options.data_base));
 
   const std::uint64_t peak_bytes = largest_peak(schedule.peak_sram);

@@ -2,6 +2,7 @@
 #include "velk_compiler/compile_summary.hpp"
 
 #include <algorithm>
+#include <tuple>
 #include <variant>
 
 #include "velk_compiler/lifetime.hpp"
@@ -23,18 +24,37 @@ std::pair<std::uint16_t, std::uint64_t> busiest_tile_words(const LoweredExchange
 }
 
 std::map<std::uint16_t, std::uint64_t> live_bytes_bound(std::span<const Allocation> allocations) {
-  std::map<std::uint16_t, std::vector<const Allocation*>> by_tile;
-  for (const Allocation& a : allocations) by_tile[a.tile].push_back(&a);
+  // Per tile, a sweep over the phases where regions start and end: at each phase the regions
+  // starting there join before the sum is taken and those ending there leave after it, so
+  // the sum is that of the regions live in the phase (both ends count). A region whose life
+  // is inverted is live in no phase and takes no part.
+  struct Change {
+    std::size_t phase;
+    bool leaves;  // after the phase
+    std::uint32_t size;
+    bool operator<(const Change& other) const {
+      return std::tie(phase, leaves, size) < std::tie(other.phase, other.leaves, other.size);
+    }
+  };
+  std::map<std::uint16_t, std::vector<Change>> by_tile;
+  for (const Allocation& a : allocations) {
+    std::vector<Change>& changes = by_tile[a.tile];
+    if (a.live_from > a.live_until) continue;
+    changes.push_back(Change{a.live_from, false, a.size});
+    changes.push_back(Change{a.live_until, true, a.size});
+  }
   std::map<std::uint16_t, std::uint64_t> bound;
-  for (const auto& [tile, regions] : by_tile) {
-    // The live sum only grows where some region starts, so those phases are the ones to try.
+  for (auto& [tile, changes] : by_tile) {
+    std::sort(changes.begin(), changes.end());
+    std::uint64_t live = 0;
     std::uint64_t largest = 0;
-    for (const Allocation* start : regions) {
-      std::uint64_t live = 0;
-      for (const Allocation* other : regions) {
-        if (live_in(*other, start->live_from)) live += other->size;
+    for (const Change& change : changes) {
+      if (change.leaves) {
+        live -= change.size;
+      } else {
+        live += change.size;
+        largest = std::max(largest, live);
       }
-      largest = std::max(largest, live);
     }
     bound[tile] = largest;
   }

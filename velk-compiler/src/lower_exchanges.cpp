@@ -1,5 +1,7 @@
 // Schedule::lower_exchanges: every exchange phase becomes one launch. The scheduler orders
 // each phase's groups into colour slots; epoch assembly turns the slots into rows and costs.
+#include <algorithm>
+
 #include "exchange_lowering_steps.hpp"
 #include "velk_compiler/epoch_assembly.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
@@ -22,6 +24,10 @@ Result<SlottedExchanges> lower_exchanges_with_slots(const Schedule& schedule, co
   }
   SlottedExchanges lowered;
   std::uint64_t launches = 0;
+  const auto exchange_phases =
+      static_cast<std::uint64_t>(std::count_if(schedule.phases.begin(), schedule.phases.end(), [](const Phase& p) {
+        return std::holds_alternative<ExchangePhase>(p);
+      }));
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p]);
     if (exchange == nullptr) continue;
@@ -35,6 +41,7 @@ Result<SlottedExchanges> lower_exchanges_with_slots(const Schedule& schedule, co
     // whose run of groups holds position g.
     std::vector<std::size_t>& group_slots = lowered.group_slots.emplace_back();
     for (std::size_t s = 0; s < slots->size(); ++s) group_slots.insert(group_slots.end(), (*slots)[s].size(), s);
+    velk_log::report_progress("velk_compiler", "exchange launches", lowered.phases.size(), exchange_phases, "phases");
   }
   velk_log::emit(velk_log::Level::Info, "velk_compiler", "lowered exchange schedule",
                  {{"phases", std::uint64_t{lowered.phases.size()}}, {"launches", launches}});

@@ -4,6 +4,7 @@
 #include "allocation_index.hpp"
 #include "exchange_lowering_steps.hpp"
 #include "velk_compiler/compile.hpp"
+#include "velk_log/log.hpp"
 
 namespace velk_compiler {
 
@@ -30,6 +31,7 @@ Result<Program> lower_schedule(Schedule schedule, const CompilerOptions& options
   program.tile_programs = std::move(*programs);
 
   program.tile_commands = compiled.all_tile_commands();
+  velk_log::report_progress("velk_compiler", "tile commands", compiled.tile_count, compiled.tile_count, "tiles");
   return program;
 }
 

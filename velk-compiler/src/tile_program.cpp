@@ -116,6 +116,7 @@ Result<std::vector<LoweredTileProgram>> lower_tile_programs(const Schedule& sche
           program.steps.emplace_back(ExchangeStep{p, e, epochs[e].row_for(program.tile)});
         }
       }
+      velk_log::report_progress("velk_compiler", "tile programs", p + 1, schedule.phases.size(), "phases");
       continue;
     }
     const auto& compute = std::get<ComputePhase>(schedule.phases[p]);
@@ -129,6 +130,7 @@ Result<std::vector<LoweredTileProgram>> lower_tile_programs(const Schedule& sche
       }
       programs[command.tile].steps.emplace_back(std::move(*step));
     }
+    velk_log::report_progress("velk_compiler", "tile programs", p + 1, schedule.phases.size(), "phases");
   }
   if (failed) {
     const auto failure = std::find_if(failures.begin(), failures.end(), [](const auto& f) { return f.has_value(); });

@@ -95,5 +95,45 @@ TEST(BuildProgram, LowersOnce) {
                                                 "lowered exchange schedule", "lowered per-tile programs"}));
 }
 
+// Progress, for a subscriber that asks for it: each stage in road order, its counts rising
+// to its total, interleaved with the stages' own events, which stay as they are.
+TEST(BuildProgram, ReportsProgressStageByStage) {
+  velk_log::EventRecorder recorder(velk_log::Level::Info, true);
+  {
+    const velk_log::ScopedSubscriber scope(recorder);
+    ASSERT_TRUE(build_program(encoder_graph({}).value(), {}, r77()));
+  }
+  struct Step {
+    std::string stage;
+    std::uint64_t done;
+    std::uint64_t total;
+  };
+  std::vector<Step> steps;
+  std::vector<std::string> messages;
+  for (const velk_log::RecordedEvent& event : recorder.events()) {
+    if (event.message != velk_log::PROGRESS_MESSAGE) {
+      messages.push_back(event.message);
+      continue;
+    }
+    steps.push_back(Step{std::get<std::string>(*event.field("stage")), std::get<std::uint64_t>(*event.field("done")),
+                         std::get<std::uint64_t>(*event.field("total"))});
+  }
+  std::vector<std::string> stages;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const bool first = i == 0 || steps[i - 1].stage != steps[i].stage;
+    const bool last = i + 1 == steps.size() || steps[i + 1].stage != steps[i].stage;
+    if (first) stages.push_back(steps[i].stage);
+    if (!first) EXPECT_GE(steps[i].done, steps[i - 1].done) << steps[i].stage;
+    if (last) EXPECT_EQ(steps[i].done, steps[i].total) << steps[i].stage;
+  }
+  EXPECT_EQ(stages,
+            (std::vector<std::string>{"phases", "memory plan", "exchange launches", "tile programs", "tile commands"}));
+  EXPECT_EQ(messages, (std::vector<std::string>{"compiling graph", "graph compilation completed",
+                                                "lowered exchange schedule", "lowered per-tile programs"}));
+  const velk_log::RecordedEvent& last = recorder.events().back();
+  EXPECT_EQ(std::get<std::uint64_t>(*last.field("done")), 64u);
+  EXPECT_EQ(std::get<std::string>(*last.field("unit")), "tiles");
+}
+
 }  // namespace
 }  // namespace velk_compiler

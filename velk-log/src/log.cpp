@@ -92,6 +92,18 @@ void emit(Level level, std::string_view target, std::string_view message, std::i
   if (global != nullptr && global->enabled(level, target)) global->on_event(event);
 }
 
+void report_progress(std::string_view target, std::string_view stage, std::uint64_t done, std::uint64_t total,
+                     std::string_view unit) {
+  const std::initializer_list<Field> fields = {{"stage", stage}, {"done", done}, {"total", total}, {"unit", unit}};
+  const Event event{Level::Info, target, PROGRESS_MESSAGE, std::span<const Field>(fields.begin(), fields.size())};
+  if (thread_subscriber != nullptr) {
+    if (thread_subscriber->wants_progress()) thread_subscriber->on_event(event);
+    return;
+  }
+  const std::shared_ptr<Subscriber> global = global_subscriber();
+  if (global != nullptr && global->wants_progress()) global->on_event(event);
+}
+
 const OwnedValue* RecordedEvent::field(std::string_view name) const {
   for (const OwnedField& f : fields) {
     if (f.name == name) return &f.value;

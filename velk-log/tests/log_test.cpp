@@ -45,6 +45,28 @@ TEST(Log, RecorderFiltersByLevel) {
   EXPECT_EQ(recorder.events()[0].message, "shown");
 }
 
+TEST(Log, ProgressReachesOnlySubscribersThatAskForIt) {
+  EventRecorder plain;
+  EventRecorder with_progress(Level::Error, true);
+  {
+    ScopedSubscriber scope(plain);
+    report_progress("velk_compiler", "tile programs", 3, 204, "phases");
+  }
+  EXPECT_TRUE(plain.events().empty());
+  {
+    ScopedSubscriber scope(with_progress);
+    report_progress("velk_compiler", "tile programs", 3, 204, "phases");
+    emit(Level::Info, "velk_compiler", "not progress");  // above the recorder's level
+  }
+  ASSERT_EQ(with_progress.events().size(), 1u);
+  EXPECT_EQ(with_progress.events()[0],
+            (RecordedEvent{Level::Info,
+                           "velk_compiler",
+                           "progress",
+                           {OwnedField{"stage", std::string("tile programs")}, OwnedField{"done", std::uint64_t{3}},
+                            OwnedField{"total", std::uint64_t{204}}, OwnedField{"unit", std::string("phases")}}}));
+}
+
 TEST(Log, ScopesNestAndRestore) {
   EventRecorder outer;
   EventRecorder inner;

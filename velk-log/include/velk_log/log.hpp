@@ -48,6 +48,8 @@ class Subscriber {
   virtual ~Subscriber() = default;
   virtual bool enabled(Level level, std::string_view target) const = 0;
   virtual void on_event(const Event& event) = 0;
+  // Whether this subscriber takes progress events (report_progress); most do not.
+  virtual bool wants_progress() const { return false; }
 };
 
 // Installs the process-wide subscriber; nullptr drops every event that no thread-local
@@ -73,6 +75,14 @@ bool enabled(Level level, std::string_view target);
 // Delivers one event to the current subscriber, or drops it.
 void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields = {});
 
+// Progress of long work, for a person waiting on it: an Info event with the message
+// "progress" and the fields stage (text), done, total (counts) and unit (text: what is
+// counted, "operations", "phases", "tiles"). Delivered only to a subscriber whose
+// wants_progress() is true, so that the events of a stage stay the same for everyone else.
+inline constexpr std::string_view PROGRESS_MESSAGE = "progress";
+void report_progress(std::string_view target, std::string_view stage, std::uint64_t done, std::uint64_t total,
+                     std::string_view unit);
+
 // Owned copies of events, for tests and for subscribers that keep what they receive.
 using OwnedValue = std::variant<std::uint64_t, std::int64_t, std::string>;
 
@@ -93,17 +103,20 @@ struct RecordedEvent {
   const OwnedValue* field(std::string_view name) const;
 };
 
-// A subscriber that keeps an owned copy of every event at or above `max_level`.
-// Safe to share between threads.
+// A subscriber that keeps an owned copy of every event at or above `max_level`, progress
+// events only when asked for. Safe to share between threads.
 class EventRecorder final : public Subscriber {
  public:
-  explicit EventRecorder(Level max_level = Level::Trace) : max_level_(max_level) {}
+  explicit EventRecorder(Level max_level = Level::Trace, bool with_progress = false)
+      : max_level_(max_level), with_progress_(with_progress) {}
   bool enabled(Level level, std::string_view target) const override;
   void on_event(const Event& event) override;
+  bool wants_progress() const override { return with_progress_; }
   std::vector<RecordedEvent> events() const;
 
  private:
   Level max_level_;
+  bool with_progress_;
   mutable std::mutex mutex_;
   std::vector<RecordedEvent> events_;
 };

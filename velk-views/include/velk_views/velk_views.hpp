@@ -5,6 +5,7 @@
 
 #include "velk_views/disassembler.hpp"
 #include "velk_views/error.hpp"
+#include "velk_views/progress_line.hpp"
 #include "velk_views/report_html.hpp"
 #include "velk_views/summary_text.hpp"
 #include "velk_views/sweep.hpp"

@@ -3,8 +3,10 @@
 #include "velk_views/sweep.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -133,27 +135,43 @@ SweepFigures sweep_figures(const vc::CompileSummary& summary) {
   return figures;
 }
 
+namespace {
+
+SweepPoint sweep_point(const SweepGraph& graph, std::size_t position, std::uint16_t tile_count,
+                       const vc::CompilerOptions& options, const velk_exchange::Topology& topology, bool measure_time) {
+  vc::CompilerOptions configuration = options;
+  configuration.tile_count = tile_count;
+  const auto start = std::chrono::steady_clock::now();
+  const vc::Result<vc::Program> program = vc::build_program(graph.graph, configuration, topology);
+  const std::optional<vc::CompileSummary> summary =
+      program ? std::optional(vc::summarize_program(graph.graph, *program)) : std::nullopt;
+  const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+  SweepPoint point{position, tile_count, std::nullopt, "", std::nullopt};
+  if (summary) point.figures = sweep_figures(*summary);
+  if (!program) point.failure = vc::to_string(program.error());
+  if (measure_time) point.compile_milliseconds = elapsed.count();
+  return point;
+}
+
+}  // namespace
+
 std::vector<SweepPoint> run_sweep(std::span<const SweepGraph> graphs, std::span<const std::uint16_t> tile_counts,
                                   const vc::CompilerOptions& options, const velk_exchange::Topology& topology,
-                                  bool measure_time) {
-  std::vector<SweepPoint> points;
-  points.reserve(graphs.size() * tile_counts.size());
-  for (std::size_t g = 0; g < graphs.size(); ++g) {
-    for (const std::uint16_t tile_count : tile_counts) {
-      vc::CompilerOptions configuration = options;
-      configuration.tile_count = tile_count;
-      const auto start = std::chrono::steady_clock::now();
-      const vc::Result<vc::Program> program = vc::build_program(graphs[g].graph, configuration, topology);
-      const std::optional<vc::CompileSummary> summary =
-          program ? std::optional(vc::summarize_program(graphs[g].graph, *program)) : std::nullopt;
-      const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-      SweepPoint point{g, tile_count, std::nullopt, "", std::nullopt};
-      if (summary) point.figures = sweep_figures(*summary);
-      if (!program) point.failure = vc::to_string(program.error());
-      if (measure_time) point.compile_milliseconds = elapsed.count();
-      points.push_back(std::move(point));
+                                  bool measure_time, unsigned workers) {
+  // Each configuration is compiled on its own and written to its own place, so the points
+  // come out in the same order whichever worker took which.
+  std::vector<SweepPoint> points(graphs.size() * tile_counts.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < points.size(); i = next++) {
+      const std::size_t g = i / tile_counts.size();
+      points[i] = sweep_point(graphs[g], g, tile_counts[i % tile_counts.size()], options, topology, measure_time);
     }
-  }
+  };
+  if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::jthread> helpers;
+  for (std::size_t w = 1; w < std::min<std::size_t>(workers, points.size()); ++w) helpers.emplace_back(work);
+  work();
   return points;
 }
 

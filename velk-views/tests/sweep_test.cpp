@@ -72,6 +72,24 @@ TEST(RunSweep, KeepsEachConfigurationsFiguresOrError) {
   EXPECT_EQ(timed[1].figures, points[1].figures);
 }
 
+// Any number of workers gives the same points in the same order as one.
+TEST(RunSweep, WorkersChangeNothingButTheTime) {
+  const std::vector<std::size_t> sequences = {8, 16};
+  const std::vector<std::size_t> hiddens = {16, 32};
+  const std::vector<std::size_t> heads = {2};
+  const std::vector<std::size_t> feed_forwards = {32};
+  const std::vector<std::size_t> layers = {1, 2};
+  const std::vector<SweepGraph> graphs = encoder_sweep_graphs(sequences, hiddens, heads, feed_forwards, layers).value();
+  const std::vector<std::uint16_t> tiles = {1, 3, 8, 0, 64};
+  const velk_exchange::Topology topology = velk_exchange::Topology::r77();
+  const std::vector<SweepPoint> alone = run_sweep(graphs, tiles, {}, topology, false, 1);
+  ASSERT_EQ(alone.size(), graphs.size() * tiles.size());
+  for (const unsigned workers : {2u, 3u, 64u, 0u}) {
+    EXPECT_EQ(run_sweep(graphs, tiles, {}, topology, false, workers), alone) << workers << " workers";
+  }
+  EXPECT_TRUE(run_sweep({}, tiles, {}, topology, false, 4).empty());
+}
+
 const std::vector<SweepGraph> TABLE_GRAPHS = {SweepGraph{"s32 h64 n4 f256", {}}, SweepGraph{"g", {}}};
 const std::vector<SweepPoint> TABLE_POINTS = {
     SweepPoint{0, 8, SweepFigures{60416, 60416, 16, 1, 320}, "", 1.25},

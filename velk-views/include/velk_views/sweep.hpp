@@ -64,10 +64,12 @@ std::string encoder_sweep_name(const velk_compiler::EncoderConfig& config, std::
 
 // Every graph compiled for every tile count (graphs outer, tile counts inner) with `options`
 // otherwise, through build_program. Measures each compilation's wall time only when
-// `measure_time` is set.
+// `measure_time` is set. The configurations are compiled by `workers` threads at once (0:
+// one per core); the points are the same, in the same order, for any number of workers,
+// but for the measured times.
 std::vector<SweepPoint> run_sweep(std::span<const SweepGraph> graphs, std::span<const std::uint16_t> tile_counts,
                                   const velk_compiler::CompilerOptions& options,
-                                  const velk_exchange::Topology& topology, bool measure_time);
+                                  const velk_exchange::Topology& topology, bool measure_time, unsigned workers = 0);
 
 // The points as a text table, one line per configuration and a header, columns aligned; a
 // failed configuration shows its error in place of its figures. The compile time column is

@@ -201,7 +201,15 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
       failure = address.error();
       return false;
     }
-    allocations.push_back(Allocation{r.tensor, r.tile, *address, r.size, r.live_from, r.live_until, r.kind});
+    // Written in place: a record built aside and then copied in stalls on its own stores.
+    Allocation& placed = allocations.emplace_back();
+    placed.tensor = r.tensor;
+    placed.tile = r.tile;
+    placed.address = *address;
+    placed.size = r.size;
+    placed.live_from = r.live_from;
+    placed.live_until = r.live_until;
+    placed.kind = r.kind;
     return true;
   });
   if (!visited) return std::unexpected(visited.error());

@@ -132,16 +132,40 @@ std::string at_phase(std::size_t phase) { return " in phase " + num(phase); }
   return {};
 }
 
-bool has_region(const Schedule& schedule, TensorId tensor, std::uint16_t tile, auto&& matches) {
-  return std::any_of(schedule.allocations.begin(), schedule.allocations.end(),
-                     [&](const Allocation& a) { return a.tensor == tensor && a.tile == tile && matches(a); });
-}
+// The schedule's regions by (tensor, tile), so that a check visits a tile's regions of one
+// tensor rather than every allocation.
+class RegionLookup {
+ public:
+  explicit RegionLookup(const Schedule& schedule) {
+    regions_.reserve(schedule.allocations.size());
+    for (const Allocation& a : schedule.allocations) regions_.push_back(&a);
+    std::stable_sort(regions_.begin(), regions_.end(), [](const Allocation* a, const Allocation* b) {
+      return std::pair(a->tensor.index, a->tile) < std::pair(b->tensor.index, b->tile);
+    });
+  }
 
-[[nodiscard]] Result<void> verify_regions_present(const Graph& graph, const Schedule& schedule) {
+  // Whether some region of `tensor` on `tile` matches.
+  bool any(TensorId tensor, std::uint16_t tile, auto&& matches) const {
+    const auto key = std::pair(tensor.index, tile);
+    auto at = std::lower_bound(regions_.begin(), regions_.end(), key, [](const Allocation* a, const auto& k) {
+      return std::pair(a->tensor.index, a->tile) < k;
+    });
+    for (; at != regions_.end() && (*at)->tensor == tensor && (*at)->tile == tile; ++at) {
+      if (matches(**at)) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<const Allocation*> regions_;
+};
+
+[[nodiscard]] Result<void> verify_regions_present(const Graph& graph, const Schedule& schedule,
+                                                  const RegionLookup& regions) {
   for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
     const std::size_t share = local_bytes(graph.tensors[i], schedule.layouts[i]);
     for (const std::uint16_t tile : schedule.layouts[i].tiles) {
-      const bool home = has_region(schedule, TensorId{i}, tile, [share](const Allocation& a) {
+      const bool home = regions.any(TensorId{i}, tile, [share](const Allocation& a) {
         return std::holds_alternative<Home>(a.kind) && a.size >= share;
       });
       if (!home) return broken("tensor " + num(i) + " has a home on tile " + num(tile));
@@ -151,8 +175,8 @@ bool has_region(const Schedule& schedule, TensorId tensor, std::uint16_t tile, a
     const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p]);
     if (exchange == nullptr) continue;
     for (const Transfer& t : exchange->transfers) {
-      const bool staged = has_region(schedule, t.tensor, t.destination_tile,
-                                     [&](const Allocation& a) { return is_staging_of(a, p) && a.size >= t.bytes; });
+      const bool staged = regions.any(t.tensor, t.destination_tile,
+                                      [&](const Allocation& a) { return is_staging_of(a, p) && a.size >= t.bytes; });
       if (!staged) {
         return broken("tensor " + num(t.tensor.index) + " has a staging region on tile " + num(t.destination_tile) +
                       at_phase(p));
@@ -219,8 +243,8 @@ struct Window {
 
 using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::uint32_t>;
 
-[[nodiscard]] Result<void> verify_group(const Schedule& schedule, std::size_t phase, const LoweredExchangeGroup& g,
-                                        std::multiset<TransferKey>& covered,
+[[nodiscard]] Result<void> verify_group(const Schedule& schedule, const RegionLookup& regions, std::size_t phase,
+                                        const LoweredExchangeGroup& g, std::multiset<TransferKey>& covered,
                                         std::map<std::uint16_t, std::vector<Window>>& roles) {
   const std::string where = " (group of tile " + num(g.source_tile) + at_phase(phase) + ")";
   const bool ascending = std::adjacent_find(g.destination_tiles.begin(), g.destination_tiles.end(),
@@ -232,8 +256,7 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
     return broken("group sends whole words with absolute addresses" + where);
   }
   const std::optional<std::uint32_t> source = velk_exchange::sender_address(g.sender);
-  if (!source ||
-      !has_region(schedule, g.tensor, g.source_tile, [&](const Allocation& a) { return a.address == *source; })) {
+  if (!source || !regions.any(g.tensor, g.source_tile, [&](const Allocation& a) { return a.address == *source; })) {
     return broken("sender row reads a region of its tensor" + where);
   }
   const Result<Window> sender = busy_window(g.sender);
@@ -242,9 +265,9 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
   for (std::size_t i = 0; i < g.destination_tiles.size(); ++i) {
     const std::uint16_t tile = g.destination_tiles[i];
     const std::optional<std::uint32_t> address = velk_exchange::receiver_address(g.receivers[i]);
-    const bool staged = address && has_region(schedule, g.tensor, tile, [&](const Allocation& a) {
-                          return is_staging_of(a, phase) && a.address == *address;
-                        });
+    const bool staged = address && regions.any(g.tensor, tile, [&](const Allocation& a) {
+      return is_staging_of(a, phase) && a.address == *address;
+    });
     if (!staged) return broken("receiver row of tile " + num(tile) + " writes its staging region" + where);
     const Result<Window> receiver = busy_window(g.receivers[i]);
     if (!receiver) return broken("receiver row cycles" + where);
@@ -269,14 +292,14 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
   return {};
 }
 
-[[nodiscard]] Result<void> verify_epoch(const Schedule& schedule, std::size_t phase, const ExchangePhase& exchange,
-                                        const LoweredExchangeEpoch& epoch) {
+[[nodiscard]] Result<void> verify_epoch(const Schedule& schedule, const RegionLookup& regions, std::size_t phase,
+                                        const ExchangePhase& exchange, const LoweredExchangeEpoch& epoch) {
   std::multiset<TransferKey> covered;
   std::map<std::uint16_t, std::vector<Window>> roles;
   std::uint64_t payload = 0;
   std::uint64_t cycles = 0;
   for (const LoweredExchangeGroup& g : epoch.groups) {
-    if (auto group = verify_group(schedule, phase, g, covered, roles); !group) return group;
+    if (auto group = verify_group(schedule, regions, phase, g, covered, roles); !group) return group;
     payload += g.bytes / 4;
   }
   for (const auto& [tile, windows] : roles) {
@@ -300,15 +323,15 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
 
 // --- tile programs --------------------------------------------------------------------------
 
-bool points_at(const Schedule& schedule, TensorId tensor, std::uint16_t tile, std::size_t phase, std::uint32_t address,
-               bool home_only) {
-  return has_region(schedule, tensor, tile, [&](const Allocation& a) {
+bool points_at(const RegionLookup& regions, TensorId tensor, std::uint16_t tile, std::size_t phase,
+               std::uint32_t address, bool home_only) {
+  return regions.any(tensor, tile, [&](const Allocation& a) {
     return a.address == address && live_in(a, phase) && (!home_only || is_home(a));
   });
 }
 
-[[nodiscard]] Result<void> verify_program(const Schedule& schedule, const LoweredPhaseMap& lowered,
-                                          const LoweredTileProgram& program) {
+[[nodiscard]] Result<void> verify_program(const Schedule& schedule, const RegionLookup& regions,
+                                          const LoweredPhaseMap& lowered, const LoweredTileProgram& program) {
   const std::uint16_t tile = program.tile;
   std::size_t step = 0;
   auto next = [&]() -> const LoweredTileStep* {
@@ -338,11 +361,11 @@ bool points_at(const Schedule& schedule, TensorId tensor, std::uint16_t tile, st
           kernel->input_addresses.size() != command.inputs.size()) {
         return broken("one compute step per kernel on the tile" + at_phase(p) + where);
       }
-      if (!points_at(schedule, command.output, tile, p, kernel->output_address, true)) {
+      if (!points_at(regions, command.output, tile, p, kernel->output_address, true)) {
         return broken("output address points at the output's home" + at_phase(p) + where);
       }
       for (std::size_t i = 0; i < command.inputs.size(); ++i) {
-        if (!points_at(schedule, command.inputs[i], tile, p, kernel->input_addresses[i], false)) {
+        if (!points_at(regions, command.inputs[i], tile, p, kernel->input_addresses[i], false)) {
           return broken("input address points at a live region of the input" + at_phase(p) + where);
         }
       }
@@ -363,7 +386,7 @@ Result<void> verify_schedule(const Graph& graph, const Schedule& schedule, const
     if (auto allocation = verify_allocation(schedule, options, schedule.allocations[i], i); !allocation)
       return allocation;
   }
-  if (auto present = verify_regions_present(graph, schedule); !present) return present;
+  if (auto present = verify_regions_present(graph, schedule, RegionLookup(schedule)); !present) return present;
   if (auto overlap = verify_no_live_overlap(schedule); !overlap) return overlap;
   if (schedule.peak_sram != peak_sram(schedule.allocations, std::min(options.exchange_base, options.data_base))) {
     return broken("peak SRAM matches the regions");
@@ -372,6 +395,7 @@ Result<void> verify_schedule(const Graph& graph, const Schedule& schedule, const
 }
 
 Result<void> verify_lowered_exchanges(const Schedule& schedule, std::span<const LoweredExchangePhase> lowered) {
+  const RegionLookup regions(schedule);
   std::size_t next = 0;
   for (std::size_t p = 0; p < schedule.phases.size(); ++p) {
     const auto* exchange = std::get_if<ExchangePhase>(&schedule.phases[p]);
@@ -384,7 +408,7 @@ Result<void> verify_lowered_exchanges(const Schedule& schedule, std::span<const 
     const ExchangeCost expected = launches == 0 ? ExchangeCost{} : phase.epochs[0].cost;
     if (phase.cost != expected) return broken("phase cost equals its launch's cost" + at_phase(p));
     if (launches == 1) {
-      if (auto epoch = verify_epoch(schedule, p, *exchange, phase.epochs[0]); !epoch) return epoch;
+      if (auto epoch = verify_epoch(schedule, regions, p, *exchange, phase.epochs[0]); !epoch) return epoch;
     }
   }
   if (next != lowered.size()) return broken("no lowered phase beyond the exchange phases");
@@ -395,9 +419,10 @@ Result<void> verify_tile_programs(const Schedule& schedule, std::span<const Lowe
                                   std::span<const LoweredTileProgram> programs) {
   if (programs.size() != schedule.tile_count) return broken("one program per tile");
   const LoweredPhaseMap by_phase = lowered_by_phase(lowered);
+  const RegionLookup regions(schedule);
   for (std::size_t i = 0; i < programs.size(); ++i) {
     if (programs[i].tile != i) return broken("programs in tile order");
-    if (auto program = verify_program(schedule, by_phase, programs[i]); !program) return program;
+    if (auto program = verify_program(schedule, regions, by_phase, programs[i]); !program) return program;
   }
   return {};
 }

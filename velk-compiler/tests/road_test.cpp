@@ -15,8 +15,8 @@ struct RoadResult {
   std::vector<std::uint8_t> command_bytes;  // every tile's stream, in tile order
 };
 
-RoadResult run_road(const EncoderConfig& config, std::uint16_t tiles) {
-  const Graph graph = *encoder_graph(config);
+RoadResult run_road(const EncoderConfig& config, std::uint16_t tiles, std::size_t layers = 1) {
+  const Graph graph = *encoder_stack(config, layers);
   const CompilerOptions options{tiles};
   const velk_exchange::Topology topology = velk_exchange::Topology::r77();
   RoadResult road;
@@ -59,6 +59,14 @@ TEST(EncoderRoad, VerifiedAndRepeatableAtSeveralSizes) {
     EXPECT_EQ(first.programs, second.programs);
     EXPECT_EQ(first.exchanges, second.exchanges);
   }
+}
+
+// BERT-base: twelve blocks of sequence 128, hidden 768, feed-forward 3072 on the whole card.
+TEST(EncoderRoad, BertBaseStackOnTheWholeCardVerifies) {
+  const RoadResult road = run_road(EncoderConfig{128, 768, 12, 3072}, 1472, 12);
+  EXPECT_EQ(road.schedule.phases.size(), 204u);
+  EXPECT_EQ(road.exchanges.size(), 24u);
+  EXPECT_EQ(road.programs.size(), 1472u);
 }
 
 }  // namespace

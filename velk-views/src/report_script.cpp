@@ -103,7 +103,8 @@ constexpr std::string_view SCRIPT = R"(
     // Every phase named while the columns are wide enough for it, else every second, fifth, ...
     const every = [1, 2, 5, 10, 20, 50, 100, 200, 500].find((n) => column * n >= 24) || 1000;
     for (let c = 0; c < columns; ++c) {
-      if (c < phaseCount && c % every !== 0) continue;
+      const crowded = every > 1 && columns > phaseCount && c + every > phaseCount; // beside "after"
+      if (c < phaseCount && (c % every !== 0 || crowded)) continue;
       svg += text(LEFT + column * (c + 0.5), 12, c < phaseCount ? String(c) : 'after', 'text-anchor="middle"') + '\n';
     }
     svg += text(LEFT - 8, 12, 'phase', 'text-anchor="end"') + '\n';

@@ -14,8 +14,9 @@ namespace velk_views {
 using velk_io::hex;
 namespace {
 
-constexpr std::array<std::string_view, SERIES_COLOURS> COLOURS = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#edc948",
-                                                      "#b07aa1", "#ff9da7", "#9c755f", "#86bc86", "#d37295", "#8cd17d"};
+constexpr std::array<std::string_view, SERIES_COLOURS> COLOURS = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759",
+                                                                  "#76b7b2", "#edc948", "#b07aa1", "#ff9da7",
+                                                                  "#9c755f", "#86bc86", "#d37295", "#8cd17d"};
 
 constexpr std::string_view STYLE = R"(
 body { font-family: "DejaVu Sans", sans-serif; font-size: 14px; color: #222; margin: 20px 28px; max-width: 1340px; }

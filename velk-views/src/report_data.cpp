@@ -94,8 +94,8 @@ void append_groups(std::string& out, const LaunchTimeline& launch, const vc::Low
     const std::size_t slot = g < launch.group_slots.size() ? launch.group_slots[g] : 0;
     std::string& item = groups.next();
     item += '[';
-    append_numbers(item, {signed_value(group.tensor.index), signed_value(group.bytes), group.source_tile,
-                          signed_value(slot)});
+    append_numbers(
+        item, {signed_value(group.tensor.index), signed_value(group.bytes), group.source_tile, signed_value(slot)});
     item += ",[";
     Separated destinations(item);
     for (const std::uint16_t tile : group.destination_tiles) append_number(destinations.next(), tile);
@@ -148,8 +148,8 @@ void append_words(std::string& out, const WordTable& table) {
   out += "[\n";
   Separated words(out);
   for (const DecodedWord& word : table.words) {
-    words.next() += '[' + script_json_string(word_text(word)) + ',' + script_json_string(render_line_middle(word)) +
-                    "]\n";
+    words.next() +=
+        '[' + script_json_string(word_text(word)) + ',' + script_json_string(render_line_middle(word)) + "]\n";
   }
   out += ']';
 }
@@ -198,7 +198,8 @@ std::vector<std::vector<MapPanel>> memory_panels(const vc::Schedule& schedule, c
 std::string report_data_json(const vc::Graph& graph, const vc::Program& program, const ScheduleTimeline& timeline) {
   const vc::Schedule& schedule = program.schedule;
   std::string phase_kinds;
-  for (const vc::Phase& phase : schedule.phases) phase_kinds += std::holds_alternative<vc::ExchangePhase>(phase) ? 'x' : 'c';
+  for (const vc::Phase& phase : schedule.phases)
+    phase_kinds += std::holds_alternative<vc::ExchangePhase>(phase) ? 'x' : 'c';
   // Regions that outlive the last phase (the outputs) reach into one more column.
   bool outlives = false;
   for (const vc::Allocation& a : schedule.allocations) outlives = outlives || a.live_until >= schedule.phases.size();
@@ -209,7 +210,8 @@ std::string report_data_json(const vc::Graph& graph, const vc::Program& program,
   std::string roles = "[";
   Separated role_items(roles);
   for (const WordRole role : ALL_WORD_ROLES) {
-    role_items.next() += "[" + script_json_string(word_role_name(role)) + "," + script_json_string(role_colour(role)) + "]";
+    role_items.next() +=
+        "[" + script_json_string(word_role_name(role)) + "," + script_json_string(role_colour(role)) + "]";
   }
   roles += "]";
   std::vector<std::string> tensors;
@@ -233,9 +235,9 @@ std::string report_data_json(const vc::Graph& graph, const vc::Program& program,
   const std::size_t tile_digits = tile_name(0, schedule.tile_count).size() - std::string_view("tile ").size();
   return "{\"tileCount\":" + std::to_string(schedule.tile_count) + ",\"tileDigits\":" + std::to_string(tile_digits) +
          ",\"phaseKinds\":" + script_json_string(phase_kinds) + ",\"columns\":" + std::to_string(columns) +
-         ",\n\"colours\":" + strings_json(colours) + ",\n\"roles\":" + roles + ",\n\"tensors\":" + strings_json(tensors) +
-         ",\n\"peaks\":" + peaks + ",\n\"maps\":" + maps + ",\n\"words\":" + word_list + ",\n\"launches\":" + launches +
-         "}";
+         ",\n\"colours\":" + strings_json(colours) + ",\n\"roles\":" + roles +
+         ",\n\"tensors\":" + strings_json(tensors) + ",\n\"peaks\":" + peaks + ",\n\"maps\":" + maps +
+         ",\n\"words\":" + word_list + ",\n\"launches\":" + launches + "}";
 }
 
 }  // namespace velk_views

@@ -20,10 +20,9 @@ using velk_compiler::PeakSpread;
 using velk_compiler::TilePeak;
 
 // Every part a timed word can play, in the order of the charts' legend.
-inline constexpr std::array<WordRole, 7> ALL_WORD_ROLES = {WordRole::StartDelay,    WordRole::Send,
-                                                           WordRole::SendOff,       WordRole::TrailingDelay,
-                                                           WordRole::ReceiveWait,   WordRole::Receive,
-                                                           WordRole::Padding};
+inline constexpr std::array<WordRole, 7> ALL_WORD_ROLES = {
+    WordRole::StartDelay,  WordRole::Send,    WordRole::SendOff, WordRole::TrailingDelay,
+    WordRole::ReceiveWait, WordRole::Receive, WordRole::Padding};
 
 // The fill of a timed word's slice.
 std::string_view role_colour(WordRole role);

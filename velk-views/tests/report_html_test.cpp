@@ -144,7 +144,8 @@ TEST(ReportHtml, DataBlockHoldsEveryTilesAllocationsAsItsRegions) {
   EXPECT_EQ(data["phaseKinds"], "cccccccxccccxcccc");
   EXPECT_EQ(data["columns"], 18);  // the output outlives the last phase
   ASSERT_EQ(data["tensors"].size(), report.graph.tensors.size());
-  for (std::size_t t = 0; t < report.graph.tensors.size(); ++t) EXPECT_EQ(data["tensors"][t], report.graph.tensors[t].name);
+  for (std::size_t t = 0; t < report.graph.tensors.size(); ++t)
+    EXPECT_EQ(data["tensors"][t], report.graph.tensors[t].name);
   ASSERT_EQ(data["maps"].size(), 64u);
   ASSERT_EQ(data["peaks"].size(), 64u);
 
@@ -158,8 +159,8 @@ TEST(ReportHtml, DataBlockHoldsEveryTilesAllocationsAsItsRegions) {
       for (const vc::Allocation& a : schedule.allocations) {
         const auto* staging = std::get_if<vc::ExchangeStaging>(&a.kind);
         if (a.tile != tile || (staging != nullptr) != (window == 0)) continue;
-        for (const std::size_t value : {a.tensor.index, std::size_t{a.address}, std::size_t{a.size}, a.live_from,
-                                         a.live_until}) {
+        for (const std::size_t value :
+             {a.tensor.index, std::size_t{a.address}, std::size_t{a.size}, a.live_from, a.live_until}) {
           regions.push_back(value);
         }
         regions.push_back(staging != nullptr ? static_cast<std::int64_t>(staging->phase) : -1);
@@ -216,8 +217,8 @@ TEST(ReportHtml, DataBlockHoldsEveryLaunchRowWordAndSlice) {
     json groups = json::array();
     for (std::size_t g = 0; g < epoch->groups.size(); ++g) {
       const vc::LoweredExchangeGroup& group = epoch->groups[g];
-      groups.push_back({group.tensor.index, group.bytes, group.source_tile, launch.group_slots.at(g),
-                        group.destination_tiles});
+      groups.push_back(
+          {group.tensor.index, group.bytes, group.source_tile, launch.group_slots.at(g), group.destination_tiles});
     }
     EXPECT_EQ(drawn["groups"], groups);
     ASSERT_EQ(drawn["rows"].size(), launch.tiles.size());
@@ -240,8 +241,8 @@ TEST(ReportHtml, DataBlockHoldsEveryLaunchRowWordAndSlice) {
       for (const WordSlice& slice : tile.slices) {
         for (const std::int64_t value :
              {static_cast<std::int64_t>(slice.word_index), static_cast<std::int64_t>(slice.role),
-              slice.group ? static_cast<std::int64_t>(*slice.group) : -1,
-              static_cast<std::int64_t>(slice.start_cycle), static_cast<std::int64_t>(slice.end_cycle)}) {
+              slice.group ? static_cast<std::int64_t>(*slice.group) : -1, static_cast<std::int64_t>(slice.start_cycle),
+              static_cast<std::int64_t>(slice.end_cycle)}) {
           slices.push_back(value);
         }
         EXPECT_EQ(tile.program.at(slice.word_index), slice.word.word);

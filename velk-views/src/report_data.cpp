@@ -73,17 +73,40 @@ void append_panel(std::string& out, const MapPanel& panel) {
   out += "]]";
 }
 
-void append_maps(std::string& out, const vc::Schedule& schedule, const vc::CompilerOptions& options) {
-  out += "[\n";
+// Distinct JSON texts in order of first use: tiles that hold the same regions share one map,
+// and rows with the same program and timed words (the same role in another layer, or beside
+// another tile) share one row, which keeps a large schedule's page small.
+class SharedTexts {
+ public:
+  std::size_t of(std::string text) {
+    const auto [found, added] = index_.emplace(std::move(text), texts_.size());
+    if (added) texts_.push_back(&found->first);
+    return found->second;
+  }
+
+  void append(std::string& out) const {
+    out += "[\n";
+    Separated items(out);
+    for (const std::string* text : texts_) items.next() += *text + '\n';
+    out += ']';
+  }
+
+ private:
+  std::map<std::string, std::size_t> index_;
+  std::vector<const std::string*> texts_;
+};
+
+// Each tile's panels as the index of its map in `maps`.
+std::string tile_maps(const vc::Schedule& schedule, const vc::CompilerOptions& options, SharedTexts& maps) {
+  std::string out = "[";
   Separated tiles(out);
   for (const std::vector<MapPanel>& panels : memory_panels(schedule, options)) {
-    std::string& tile = tiles.next();
-    tile += '[';
-    Separated items(tile);
+    std::string map = "[";
+    Separated items(map);
     for (const MapPanel& panel : panels) append_panel(items.next(), panel);
-    tile += "]\n";
+    append_number(tiles.next(), signed_value(maps.of(map + ']')));
   }
-  out += ']';
+  return out + ']';
 }
 
 void append_groups(std::string& out, const LaunchTimeline& launch, const vc::LoweredExchangeEpoch& epoch) {
@@ -104,8 +127,9 @@ void append_groups(std::string& out, const LaunchTimeline& launch, const vc::Low
   out += ']';
 }
 
-void append_row(std::string& out, const TileLaunch& tile, std::size_t group_count, WordTable& words) {
-  out += '[' + std::to_string(tile.tile) + ",[";
+// A row's program and timed words: [[word, end cycle, ...], [slice numbers, ...]].
+std::string row_text(const TileLaunch& tile, std::size_t group_count, WordTable& words) {
+  std::string out = "[[";
   Separated program(out);
   for (const DecodedWord& word : decode_words(tile.program)) {
     append_numbers(program.next(), {signed_value(words.of(word)), signed_value(word.end_cycle)});
@@ -118,11 +142,11 @@ void append_row(std::string& out, const TileLaunch& tile, std::size_t group_coun
                                    grouped ? signed_value(*slice.group) : -1, signed_value(slice.start_cycle),
                                    signed_value(slice.end_cycle)});
   }
-  out += "]]";
+  return out + "]]";
 }
 
 void append_launches(std::string& out, const ScheduleTimeline& timeline,
-                     std::span<const vc::LoweredExchangePhase> exchanges, WordTable& words) {
+                     std::span<const vc::LoweredExchangePhase> exchanges, WordTable& words, SharedTexts& rows) {
   out += "[\n";
   Separated launches(out);
   for (const LaunchTimeline& launch : timeline.launches) {
@@ -133,11 +157,11 @@ void append_launches(std::string& out, const ScheduleTimeline& timeline,
             ",\"start\":" + std::to_string(launch.start_cycle) + ",\"cycles\":" + std::to_string(launch.cycles) +
             ",\"tick\":" + std::to_string(tick_step(launch.cycles, 12)) + ",\"groups\":";
     append_groups(item, launch, *epoch);
-    item += ",\"rows\":[\n";
-    Separated rows(item);
+    item += ",\"rows\":[";
+    Separated numbers(item);
     for (const TileLaunch& tile : launch.tiles) {
-      append_row(rows.next(), tile, epoch->groups.size(), words);
-      item += '\n';
+      append_number(numbers.next(), tile.tile);
+      append_number(numbers.next(), signed_value(rows.of(row_text(tile, epoch->groups.size(), words))));
     }
     item += "]}\n";
   }
@@ -225,19 +249,25 @@ std::string report_data_json(const vc::Graph& graph, const vc::Program& program,
   peaks += "]";
 
   WordTable words;
+  SharedTexts rows;
   std::string launches;
-  append_launches(launches, timeline, program.exchanges, words);
+  append_launches(launches, timeline, program.exchanges, words, rows);
   std::string word_list;
   append_words(word_list, words);
-  std::string maps;
-  append_maps(maps, schedule, program.options);
+  std::string row_list;
+  rows.append(row_list);
+  SharedTexts maps;
+  const std::string tiles = tile_maps(schedule, program.options, maps);
+  std::string map_list;
+  maps.append(map_list);
 
   const std::size_t tile_digits = tile_name(0, schedule.tile_count).size() - std::string_view("tile ").size();
   return "{\"tileCount\":" + std::to_string(schedule.tile_count) + ",\"tileDigits\":" + std::to_string(tile_digits) +
          ",\"phaseKinds\":" + script_json_string(phase_kinds) + ",\"columns\":" + std::to_string(columns) +
          ",\n\"colours\":" + strings_json(colours) + ",\n\"roles\":" + roles +
-         ",\n\"tensors\":" + strings_json(tensors) + ",\n\"peaks\":" + peaks + ",\n\"maps\":" + maps +
-         ",\n\"words\":" + word_list + ",\n\"launches\":" + launches + "}";
+         ",\n\"tensors\":" + strings_json(tensors) + ",\n\"peaks\":" + peaks + ",\n\"tileMaps\":" + tiles +
+         ",\n\"maps\":" + map_list + ",\n\"words\":" + word_list + ",\n\"rows\":" + row_list +
+         ",\n\"launches\":" + launches + "}";
 }
 
 }  // namespace velk_views

@@ -13,19 +13,23 @@
 //   roles                   per WordRole, [name, fill]
 //   tensors                 the tensor names, by tensor index
 //   peaks                   per tile its peak SRAM in bytes (Schedule::peak_sram), -1 for none
-//   maps                    per tile its panels: [window, base, end, step, regions], window 0
-//                           the exchange window and 1 the data window, base .. end the drawn
-//                           address range, step the address tick; regions flat, six numbers
-//                           each: tensor, address, size, live from, live until, the phase of
-//                           the exchange it stages or -1 for a home
+//   tileMaps                per tile the index of its map in `maps`
+//   maps                    the distinct memory maps, in order of first use (tiles that hold
+//                           the same regions share one): a list of panels [window, base, end,
+//                           step, regions], window 0 the exchange window and 1 the data window,
+//                           base .. end the drawn address range, step the address tick; regions
+//                           flat, six numbers each: tensor, address, size, live from, live
+//                           until, the phase of the exchange it stages or -1 for a home
 //   words                   every distinct word of the launches, in order of first use:
 //                           [word_text, the line of render_words between position and "ends"]
+//   rows                    the distinct launch rows, in order of first use: [program, slices],
+//                           the program flat as (word, end cycle) pairs, the slices flat, five
+//                           numbers each: position in the program, role, group or -1, start
+//                           cycle, end cycle
 //   launches                per launch of the timeline: phase, epoch, start, cycles, tick (the
 //                           cycle axis step), groups ([tensor, bytes, source tile, slot,
-//                           [destination tiles]]) and rows, one per tile with a role:
-//                           [tile, program, slices] with the program flat as (word, end cycle)
-//                           pairs and the slices flat, five numbers each: position in the
-//                           program, role, group or -1, start cycle, end cycle
+//                           [destination tiles]]) and rows, flat as (tile, row) pairs, one per
+//                           tile with a role
 #pragma once
 
 #include <cstdint>

@@ -91,7 +91,7 @@ constexpr std::string_view SCRIPT = R"(
     const LEFT = 96;
     const TOP = 24;
     const PANEL_GAP = 40;
-    const panels = data.maps[tile];
+    const panels = data.maps[data.tileMaps[tile]];
     const phaseCount = data.phaseKinds.length;
     const columns = data.columns;
     const plotWidth = WIDTH - LEFT - 10;
@@ -146,7 +146,7 @@ constexpr std::string_view SCRIPT = R"(
 
   function mapHeading(tile) {
     let regions = 0;
-    for (const panel of data.maps[tile]) regions += panel[4].length / REGION;
+    for (const panel of data.maps[data.tileMaps[tile]]) regions += panel[4].length / REGION;
     const peak = data.peaks[tile];
     return `<h3>${esc(tileName(tile))}: ${plural(regions, 'region')}${peak >= 0 ? ', peak ' + peak + ' bytes' : ''}</h3>\n`;
   }
@@ -188,10 +188,11 @@ constexpr std::string_view SCRIPT = R"(
       svg += line(x, TOP - 4, x, TOP + ROW * rows, 'grid') + text(x, TOP - 8, String(c), 'text-anchor="middle"') + '\n';
     }
     for (let r = first; r < last; ++r) {
-      const [tile, program, slices] = launch.rows[r];
+      const tile = launch.rows[2 * r];
+      const [program, slices] = data.rows[launch.rows[2 * r + 1]];
       const y = TOP + ROW * (r - first);
       const name = tileName(tile);
-      if (tile === chosen && rows < launch.rows.length) svg += rect(0, y, WIDTH, ROW, '#fff3c4') + '\n';
+      if (tile === chosen && 2 * rows < launch.rows.length) svg += rect(0, y, WIDTH, ROW, '#fff3c4') + '\n';
       svg += '<g class="tile-row">' + title(programText(name, program)) + rect(0, y, LEFT - 4, ROW, 'transparent') +
         text(4, y + ROW - 4, name) + '</g>\n';
       for (let i = 0; i < slices.length; i += SLICE) {
@@ -220,12 +221,12 @@ constexpr std::string_view SCRIPT = R"(
 
   // At most ROWS_SHOWN rows: those around the chosen tile, unless moved.
   function rowWindow(launch, k) {
-    const count = launch.rows.length;
+    const count = launch.rows.length / 2;
     if (count <= ROWS_SHOWN) return [0, count];
     let first = offsets[k];
     if (first === undefined) {
-      let at = launch.rows.findIndex((row) => row[0] >= chosen);
-      if (at < 0) at = count - 1;
+      let at = 0;
+      while (at < count - 1 && launch.rows[2 * at] < chosen) ++at;
       first = at - ROWS_SHOWN / 2;
     }
     first = Math.max(0, Math.min(first, count - ROWS_SHOWN));
@@ -237,11 +238,12 @@ constexpr std::string_view SCRIPT = R"(
     const launch = data.launches[k];
     const [first, last] = rowWindow(launch, k);
     let html = '';
-    if (last - first < launch.rows.length) {
-      html = `<p class="rows">Rows ${first + 1} to ${last} of ${launch.rows.length}: ` +
-        `${esc(tileName(launch.rows[first][0]))} to ${esc(tileName(launch.rows[last - 1][0]))}. ` +
+    const count = launch.rows.length / 2;
+    if (last - first < count) {
+      html = `<p class="rows">Rows ${first + 1} to ${last} of ${count}: ` +
+        `${esc(tileName(launch.rows[2 * first]))} to ${esc(tileName(launch.rows[2 * (last - 1)]))}. ` +
         `<button type="button" data-shift="-1"${first === 0 ? ' disabled' : ''}>earlier tiles</button> ` +
-        `<button type="button" data-shift="1"${last === launch.rows.length ? ' disabled' : ''}>later tiles</button></p>\n`;
+        `<button type="button" data-shift="1"${last === count ? ' disabled' : ''}>later tiles</button></p>\n`;
     }
     box.dataset.first = String(first);
     box.innerHTML = html + ganttSvg(launch, first, last, chosen);

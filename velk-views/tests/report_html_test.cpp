@@ -4,6 +4,7 @@
 
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "html_support.hpp"
 #include "report_data.hpp"
@@ -66,6 +67,17 @@ json data_block(std::string_view html) {
   const std::size_t end = html.find("</script>", from);
   if (end == std::string_view::npos) return nullptr;
   return json::parse(html.substr(from, end - from), nullptr, false);
+}
+
+// A tile's map and a launch's row, through the data block's shared lists.
+const json& tile_map(const json& data, std::size_t tile) {
+  return data["maps"][data["tileMaps"][tile].get<std::size_t>()];
+}
+
+std::uint16_t row_tile(const json& launch, std::size_t row) { return launch["rows"][2 * row]; }
+
+const json& row_of(const json& data, const json& launch, std::size_t row) {
+  return data["rows"][launch["rows"][2 * row + 1].get<std::size_t>()];
 }
 
 TEST(ReportHtml, IsOneSelfContainedPageWithItsDataAndScriptInline) {
@@ -146,7 +158,7 @@ TEST(ReportHtml, DataBlockHoldsEveryTilesAllocationsAsItsRegions) {
   ASSERT_EQ(data["tensors"].size(), report.graph.tensors.size());
   for (std::size_t t = 0; t < report.graph.tensors.size(); ++t)
     EXPECT_EQ(data["tensors"][t], report.graph.tensors[t].name);
-  ASSERT_EQ(data["maps"].size(), 64u);
+  ASSERT_EQ(data["tileMaps"].size(), 64u);
   ASSERT_EQ(data["peaks"].size(), 64u);
 
   for (std::uint16_t tile = 0; tile < 64; ++tile) {
@@ -167,7 +179,7 @@ TEST(ReportHtml, DataBlockHoldsEveryTilesAllocationsAsItsRegions) {
       }
       if (!regions.empty()) expected.push_back({window, regions});
     }
-    const json& panels = data["maps"][tile];
+    const json& panels = tile_map(data, tile);
     ASSERT_EQ(panels.size(), expected.size());
     for (std::size_t p = 0; p < panels.size(); ++p) {
       const json& panel = panels[p];
@@ -185,8 +197,13 @@ TEST(ReportHtml, DataBlockHoldsEveryTilesAllocationsAsItsRegions) {
       }
     }
   }
+  // Tiles that hold the same regions share one map, each written once.
+  std::set<std::string> distinct;
+  for (const json& map : data["maps"]) distinct.insert(map.dump());
+  EXPECT_EQ(distinct.size(), data["maps"].size());
+  EXPECT_LT(data["maps"].size(), 64u);
   // Tile 8 stages norm2 for phase 12: its exchange window holds that one region.
-  EXPECT_EQ(data["maps"][8][0], json::parse(R"([0, 327680, 328704, 256, [17, 327680, 1024, 12, 13, 12]])"));
+  EXPECT_EQ(tile_map(data, 8)[0], json::parse(R"([0, 327680, 328704, 256, [17, 327680, 1024, 12, 13, 12]])"));
 }
 
 // Per launch, every tile with a role with its program (each word's decoding and end cycle,
@@ -221,20 +238,21 @@ TEST(ReportHtml, DataBlockHoldsEveryLaunchRowWordAndSlice) {
           {group.tensor.index, group.bytes, group.source_tile, launch.group_slots.at(g), group.destination_tiles});
     }
     EXPECT_EQ(drawn["groups"], groups);
-    ASSERT_EQ(drawn["rows"].size(), launch.tiles.size());
+    ASSERT_EQ(drawn["rows"].size(), 2 * launch.tiles.size());
     for (std::size_t t = 0; t < launch.tiles.size(); ++t) {
       const TileLaunch& tile = launch.tiles[t];
-      const json& row = drawn["rows"][t];
-      EXPECT_EQ(row[0], tile.tile);
+      EXPECT_EQ(row_tile(drawn, t), tile.tile);
+      const json& row = row_of(data, drawn, t);
+      const json& words_and_ends = row[0];
       const std::vector<DecodedWord> decoded = decode_words(tile.program);
-      ASSERT_EQ(row[1].size(), 2 * decoded.size());
+      ASSERT_EQ(words_and_ends.size(), 2 * decoded.size());
       std::string program;
       for (std::size_t w = 0; w < decoded.size(); ++w) {
-        const json& word = words[row[1][2 * w].get<std::size_t>()];
+        const json& word = words[words_and_ends[2 * w].get<std::size_t>()];
         EXPECT_EQ(word[0], word_text(decoded[w]));
-        EXPECT_EQ(row[1][2 * w + 1], decoded[w].end_cycle);
+        EXPECT_EQ(words_and_ends[2 * w + 1], decoded[w].end_cycle);
         program += velk_io::pad_left(std::to_string(w), 4) + "  " + word[1].get<std::string>() + " ends " +
-                   std::to_string(row[1][2 * w + 1].get<std::uint64_t>()) + "\n";
+                   std::to_string(words_and_ends[2 * w + 1].get<std::uint64_t>()) + "\n";
       }
       EXPECT_EQ(program, render_words(decoded)) << tile.tile;
       json slices = json::array();
@@ -247,9 +265,12 @@ TEST(ReportHtml, DataBlockHoldsEveryLaunchRowWordAndSlice) {
         }
         EXPECT_EQ(tile.program.at(slice.word_index), slice.word.word);
       }
-      EXPECT_EQ(row[2], slices) << tile.tile;
+      EXPECT_EQ(row[1], slices) << tile.tile;
     }
   }
+  std::set<std::string> distinct;
+  for (const json& row : data["rows"]) distinct.insert(row.dump());
+  EXPECT_EQ(distinct.size(), data["rows"].size());
   EXPECT_NE(report.html.find("<h3 id=\"launch-7-0\">phase 7, launch 0: 320 cycles, 4 groups in 1 slot, 8 tiles with a "
                              "role, from cycle 7000</h3>\n<div class=\"launch\" data-launch=\"0\"></div>"),
             std::string::npos);
@@ -281,9 +302,10 @@ TEST(ReportHtml, ScheduleWithoutLaunchesSaysSo) {
   EXPECT_NE(report.html.find("<p>The schedule has no exchange launch.</p>"), std::string::npos);
   const json data = data_block(report.html);
   ASSERT_TRUE(data.is_object());
-  EXPECT_EQ(data["maps"].size(), 2u);
+  EXPECT_EQ(data["tileMaps"].size(), 2u);
   EXPECT_EQ(data["launches"], json::array());
   EXPECT_EQ(data["words"], json::array());
+  EXPECT_EQ(data["rows"], json::array());
 }
 
 }  // namespace

@@ -14,8 +14,9 @@ namespace velk_views {
 using velk_io::hex;
 namespace {
 
-constexpr std::array<std::string_view, 12> COLOURS = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#76b7b2", "#edc948",
-                                                      "#b07aa1", "#ff9da7", "#9c755f", "#86bc86", "#d37295", "#8cd17d"};
+constexpr std::array<std::string_view, SERIES_COLOURS> COLOURS = {"#4e79a7", "#f28e2b", "#59a14f", "#e15759",
+                                                                  "#76b7b2", "#edc948", "#b07aa1", "#ff9da7",
+                                                                  "#9c755f", "#86bc86", "#d37295", "#8cd17d"};
 
 constexpr std::string_view STYLE = R"(
 body { font-family: "DejaVu Sans", sans-serif; font-size: 14px; color: #222; margin: 20px 28px; max-width: 1340px; }
@@ -62,6 +63,30 @@ std::string escape_html(std::string_view text) {
   return out;
 }
 
+std::string script_json_string(std::string_view text) {
+  constexpr std::string_view DIGITS = "0123456789abcdef";
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20 || c == '<' || c == '>' || c == '&') {
+          out += "\\u00";
+          out += DIGITS[byte >> 4u];
+          out += DIGITS[byte & 0xFu];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
 std::string coordinate(double value) {
   std::array<char, 32> buffer{};
   const int length = std::snprintf(buffer.data(), buffer.size(), "%.1f", value);
@@ -90,9 +115,10 @@ std::string byte_size(std::uint64_t bytes) {
 
 std::string_view series_colour(std::size_t index) { return COLOURS[index % COLOURS.size()]; }
 
-std::string html_page(std::string_view title, const std::string& body) {
+std::string html_page(std::string_view title, const std::string& body, std::string_view extra_style) {
   return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escape_html(title) +
-         "</title>\n<style>" + std::string(STYLE) + "</style>\n</head>\n<body>\n" + body + "</body>\n</html>\n";
+         "</title>\n<style>" + std::string(STYLE) + std::string(extra_style) + "</style>\n</head>\n<body>\n" + body +
+         "</body>\n</html>\n";
 }
 
 std::uint64_t tick_step(std::uint64_t maximum, std::uint64_t count) {

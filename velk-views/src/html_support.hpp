@@ -1,6 +1,6 @@
 // Private HTML and SVG helpers of velk-views' report pages: escaping, numbers written the same
 // way every time, colours, the page shell with its style sheet, and the line chart the sweep
-// page draws. Pages are self-contained: inline SVG and CSS, no script, nothing fetched.
+// page draws. Pages are self-contained: inline SVG, CSS and script, nothing fetched.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,11 @@ namespace velk_views {
 // Text safe inside an element or a double-quoted attribute.
 std::string escape_html(std::string_view text);
 
+// A JSON string literal of `text` that is also safe inside a <script> element: besides what
+// JSON escapes, "<", ">" and "&" are written as \u escapes, so no text can close the element
+// or open a comment. Bytes of 0x80 and above pass unchanged (the page is UTF-8).
+std::string script_json_string(std::string_view text);
+
 // A coordinate with one decimal ("12.5", "-3.0"): the same value always gives the same text.
 std::string coordinate(double value);
 
@@ -23,10 +28,12 @@ std::string byte_size(std::uint64_t bytes);
 
 // A fill colour for the n-th thing of a kind (tensors, chart lines): twelve colours that
 // stay apart from their neighbours, repeating after the twelfth.
+inline constexpr std::size_t SERIES_COLOURS = 12;
 std::string_view series_colour(std::size_t index);
 
-// A whole page: doctype, head with the title and the style sheet, and the body.
-std::string html_page(std::string_view title, const std::string& body);
+// A whole page: doctype, head with the title and the style sheet (followed by `extra_style`,
+// the page's own rules), and the body.
+std::string html_page(std::string_view title, const std::string& body, std::string_view extra_style = {});
 
 // Round tick steps (1, 2 or 5 times a power of ten) that cut 0 .. maximum into at most
 // about `count` steps; at least 1.

@@ -6,6 +6,8 @@
 #include <variant>
 
 #include "html_support.hpp"
+#include "report_data.hpp"
+#include "report_script.hpp"
 #include "report_svg.hpp"
 #include "velk_compiler/layout.hpp"
 #include "velk_io/text_format.hpp"
@@ -75,8 +77,52 @@ std::string summary_section(const vc::Schedule& schedule, const vc::CompilerOpti
   return html;
 }
 
+// A phase's row of the phase table.
+std::string phase_row(const vc::Graph& graph, const vc::Schedule& schedule, const PhaseSpan& span,
+                      const vc::LoweredPhaseMap& lowered_by_phase,
+                      const std::map<std::size_t, const LaunchFigures*>& figures_by_phase) {
+  const vc::Phase& phase = schedule.phases[span.phase];
+  const std::string start = std::to_string(span.start_cycle);
+  const std::string end = std::to_string(span.end_cycle);
+  if (const auto* compute = std::get_if<vc::ComputePhase>(&phase)) {
+    std::string what = "?";
+    if (compute->op.index < graph.ops.size()) {
+      const vc::Op& op = graph.ops[compute->op.index];
+      const vc::Shape shape =
+          op.output.index < graph.tensors.size() ? graph.tensors[op.output.index].shape : vc::Shape{};
+      what = std::string(vc::operation_name(op.kind)) + " " + op.name + " " + shape_text(shape);
+    }
+    return "<tr>" + cell(std::to_string(span.phase)) + cell("compute", true) + cell(what, true) +
+           cell(std::to_string(compute->commands.size())) + cell("") + cell("") + cell("") +
+           cell(std::to_string(NOTIONAL_KERNEL_CYCLES) + " (notional)") + cell("") + cell(start) + cell(end) +
+           "</tr>\n";
+  }
+  const auto& exchange = std::get<vc::ExchangePhase>(phase);
+  std::size_t tiles = 0;
+  std::string groups;
+  std::string slots;
+  std::string payload;
+  std::string bound;
+  if (const auto found = lowered_by_phase.find(span.phase); found != lowered_by_phase.end()) {
+    for (const vc::LoweredExchangeEpoch& epoch : found->second->epochs) tiles += epoch.tile_rows.size();
+    payload = std::to_string(found->second->cost.payload_words);
+  }
+  if (const auto found = figures_by_phase.find(span.phase); found != figures_by_phase.end()) {
+    groups = std::to_string(found->second->groups);
+    slots = std::to_string(found->second->slots);
+    bound = std::to_string(found->second->busiest_words) + " on tile " + std::to_string(found->second->busiest_tile);
+  }
+  return "<tr class=\"exchange\">" + cell(std::to_string(span.phase)) + cell("exchange", true) +
+         cell(std::to_string(exchange.transfers.size()) + " transfers", true) + cell(std::to_string(tiles)) +
+         cell(groups) + cell(slots) + cell(payload) + cell(std::to_string(span.end_cycle - span.start_cycle)) +
+         cell(bound) + cell(start) + cell(end) + "</tr>\n";
+}
+
+// The phase table in groups of PHASES_PER_GROUP, each its own table folded in a <details>
+// element, only the first open: a long schedule's table stays quick to lay out and to read.
 std::string phase_section(const vc::Graph& graph, const vc::Schedule& schedule, const CompileSummary& summary,
                           const ScheduleTimeline& timeline, std::span<const vc::LoweredExchangePhase> exchanges) {
+  constexpr std::size_t PHASES_PER_GROUP = 32;
   const vc::LoweredPhaseMap lowered_by_phase = vc::lowered_by_phase(exchanges);
   std::map<std::size_t, const LaunchFigures*> figures_by_phase;
   for (const LaunchFigures& launch : summary.launches) figures_by_phase.emplace(launch.phase, &launch);
@@ -84,50 +130,26 @@ std::string phase_section(const vc::Graph& graph, const vc::Schedule& schedule, 
   std::string html =
       "<h2 id=\"phases\">Phases</h2>\n<p class=\"note\">Start and end are cycles on the schedule's clock: "
       "exchange phases last as long as their launch, compute phases a notional " +
-      std::to_string(NOTIONAL_KERNEL_CYCLES) +
-      " cycles, since kernels have no cycle model.</p>\n<table class=\"phases\">\n" +
-      header_cells(
-          {"phase", "kind", "what", "tiles", "groups", "slots", "payload words", "cycles", "bound", "start", "end"},
-          {"kind", "what"});
-  for (const PhaseSpan& span : timeline.phases) {
-    const vc::Phase& phase = schedule.phases[span.phase];
-    const std::string start = std::to_string(span.start_cycle);
-    const std::string end = std::to_string(span.end_cycle);
-    if (const auto* compute = std::get_if<vc::ComputePhase>(&phase)) {
-      std::string what = "?";
-      if (compute->op.index < graph.ops.size()) {
-        const vc::Op& op = graph.ops[compute->op.index];
-        const vc::Shape shape =
-            op.output.index < graph.tensors.size() ? graph.tensors[op.output.index].shape : vc::Shape{};
-        what = std::string(vc::operation_name(op.kind)) + " " + op.name + " " + shape_text(shape);
-      }
-      html += "<tr>" + cell(std::to_string(span.phase)) + cell("compute", true) + cell(what, true) +
-              cell(std::to_string(compute->commands.size())) + cell("") + cell("") + cell("") +
-              cell(std::to_string(NOTIONAL_KERNEL_CYCLES) + " (notional)") + cell("") + cell(start) + cell(end) +
-              "</tr>\n";
-      continue;
+      std::to_string(NOTIONAL_KERNEL_CYCLES) + " cycles, since kernels have no cycle model.</p>\n";
+  const std::span<const PhaseSpan> spans = timeline.phases;
+  for (std::size_t first = 0; first < spans.size(); first += PHASES_PER_GROUP) {
+    const std::span<const PhaseSpan> group = spans.subspan(first, std::min(PHASES_PER_GROUP, spans.size() - first));
+    std::size_t exchange_phases = 0;
+    std::string rows;
+    for (const PhaseSpan& span : group) {
+      exchange_phases += std::holds_alternative<vc::ExchangePhase>(schedule.phases[span.phase]) ? 1U : 0U;
+      rows += phase_row(graph, schedule, span, lowered_by_phase, figures_by_phase);
     }
-    const auto& exchange = std::get<vc::ExchangePhase>(phase);
-    std::size_t tiles = 0;
-    std::string groups;
-    std::string slots;
-    std::string payload;
-    std::string bound;
-    if (const auto found = lowered_by_phase.find(span.phase); found != lowered_by_phase.end()) {
-      for (const vc::LoweredExchangeEpoch& epoch : found->second->epochs) tiles += epoch.tile_rows.size();
-      payload = std::to_string(found->second->cost.payload_words);
-    }
-    if (const auto found = figures_by_phase.find(span.phase); found != figures_by_phase.end()) {
-      groups = std::to_string(found->second->groups);
-      slots = std::to_string(found->second->slots);
-      bound = std::to_string(found->second->busiest_words) + " on tile " + std::to_string(found->second->busiest_tile);
-    }
-    html += "<tr class=\"exchange\">" + cell(std::to_string(span.phase)) + cell("exchange", true) +
-            cell(std::to_string(exchange.transfers.size()) + " transfers", true) + cell(std::to_string(tiles)) +
-            cell(groups) + cell(slots) + cell(payload) + cell(std::to_string(span.end_cycle - span.start_cycle)) +
-            cell(bound) + cell(start) + cell(end) + "</tr>\n";
+    html += std::string(first == 0 ? "<details open>" : "<details>") + "<summary>phases " +
+            std::to_string(group.front().phase) + " to " + std::to_string(group.back().phase) + ", cycles " +
+            std::to_string(group.front().start_cycle) + " to " + std::to_string(group.back().end_cycle) + ", " +
+            plural(exchange_phases, "exchange phase") + "</summary>\n<table class=\"phases\">\n" +
+            header_cells({"phase", "kind", "what", "tiles", "groups", "slots", "payload words", "cycles", "bound",
+                          "start", "end"},
+                         {"kind", "what"}) +
+            rows + "</table>\n</details>\n";
   }
-  return html + "</table>\n";
+  return html;
 }
 
 std::string peak_section(const vc::Schedule& schedule, const CompileSummary& summary) {
@@ -142,51 +164,49 @@ std::string peak_section(const vc::Schedule& schedule, const CompileSummary& sum
          peak_chart_svg(summary, schedule.tile_count);
 }
 
-std::string memory_section(const vc::Graph& graph, const vc::Schedule& schedule, const vc::CompilerOptions& options) {
-  const std::map<std::uint16_t, std::uint32_t>& peaks = schedule.peak_sram;
+// The tile chooser and the section the script draws the chosen tile's map into.
+std::string memory_section(const vc::Schedule& schedule) {
+  // A row of links to every tile, folded when it would fill more than a few lines.
+  constexpr std::uint32_t OPEN_TILE_LIST = 256;
+  const std::string last = std::to_string(std::max(1u, std::uint32_t{schedule.tile_count}) - 1);
   std::string html =
       "<h2 id=\"memory\">Memory map</h2>\n<p class=\"note\">Choose a tile: its regions by address (down) against "
       "phase (across), one per allocation, coloured by tensor and labelled with name, size and lifetime where "
       "they fit (hover over a region for all of it). Exchange phases are shaded; every region is drawn at least "
-      "2 px tall.</p>\n<nav class=\"tiles\">";
+      "2 px tall.</p>\n<div id=\"memory-maps\">\n<nav class=\"chooser\"><label>tile <input type=\"number\" "
+      "id=\"tile-input\" min=\"0\" max=\"" +
+      last +
+      "\" value=\"0\"></label> <button type=\"button\" id=\"tile-previous\">previous</button> <button "
+      "type=\"button\" id=\"tile-next\">next</button></nav>\n" +
+      std::string(schedule.tile_count <= OPEN_TILE_LIST ? "<details open>" : "<details>") + "<summary>all " +
+      plural(schedule.tile_count, "tile") + "</summary>\n<nav class=\"tiles\">";
   for (std::uint32_t t = 0; t < schedule.tile_count; ++t) {
     html += "<a href=\"#memory-tile-" + std::to_string(t) + "\">" + std::to_string(t) + "</a>";
   }
-  html += "</nav>\n<div id=\"memory-maps\">\n";
-  for (std::uint32_t t = 0; t < schedule.tile_count; ++t) {
-    const auto tile = static_cast<std::uint16_t>(t);
-    std::size_t regions = 0;
-    for (const vc::Allocation& a : schedule.allocations) regions += a.tile == tile ? 1 : 0;
-    const auto peak = peaks.find(tile);
-    html += "<section class=\"memory-map" + std::string(t == 0 ? " default" : "") + "\" id=\"memory-tile-" +
-            std::to_string(t) + "\">\n<h3>" + escape_html(tile_name(tile, schedule.tile_count)) + ": " +
-            plural(regions, "region") +
-            (peak == peaks.end() ? std::string() : ", peak " + std::to_string(peak->second) + " bytes") + "</h3>\n" +
-            memory_map_svg(graph, schedule, options, tile) + "</section>\n";
-  }
-  return html + "</div>\n";
+  return html +
+         "</nav>\n</details>\n<section class=\"tile-map\"></section>\n<noscript><p class=\"note\">The memory map "
+         "and the launch charts are drawn by the page's script, which is off.</p></noscript>\n</div>\n";
 }
 
-std::string launch_section(const vc::Graph& graph, const vc::Schedule& schedule, const ScheduleTimeline& timeline,
-                           std::span<const vc::LoweredExchangePhase> exchanges) {
+// A heading per launch and a box the script draws its chart into, rows around the chosen tile.
+std::string launch_section(const ScheduleTimeline& timeline, std::span<const vc::LoweredExchangePhase> exchanges) {
   std::string html =
       "<h2 id=\"launches\">Exchange launches</h2>\n<p class=\"note\">Every timed word of every tile with a role, "
-      "at its exact cycles from the launch's start. Hover over a word for its decoding and its group, over a "
-      "tile's name for its whole decoded program.</p>\n";
+      "at its exact cycles from the launch's start; a launch of many tiles shows the rows around the chosen "
+      "tile, and its buttons move them. Hover over a word for its decoding and its group, over a tile's name "
+      "for its whole decoded program.</p>\n";
   if (timeline.launches.empty()) return html + "<p>The schedule has no exchange launch.</p>\n";
+  std::size_t drawn = 0;
   for (const LaunchTimeline& launch : timeline.launches) {
-    const vc::LoweredExchangeEpoch* epoch = nullptr;
-    for (const vc::LoweredExchangePhase& lowered : exchanges) {
-      if (lowered.phase == launch.phase && launch.epoch < lowered.epochs.size()) epoch = &lowered.epochs[launch.epoch];
-    }
+    const vc::LoweredExchangeEpoch* epoch = launch_epoch(launch, exchanges);
     if (epoch == nullptr) continue;
     const std::size_t slots = launch.group_slots.empty() ? 0 : launch.group_slots.back() + 1;
     html += "<h3 id=\"launch-" + std::to_string(launch.phase) + "-" + std::to_string(launch.epoch) + "\">phase " +
             std::to_string(launch.phase) + ", launch " + std::to_string(launch.epoch) + ": " +
             std::to_string(launch.cycles) + " cycles, " + plural(epoch->groups.size(), "group") + " in " +
             plural(slots, "slot") + ", " + plural(launch.tiles.size(), "tile") + " with a role, from cycle " +
-            std::to_string(launch.start_cycle) + "</h3>\n" +
-            launch_gantt_svg(graph, launch, *epoch, schedule.tile_count);
+            std::to_string(launch.start_cycle) + "</h3>\n<div class=\"launch\" data-launch=\"" +
+            std::to_string(drawn++) + "\"></div>\n";
   }
   return html;
 }
@@ -207,9 +227,11 @@ Result<std::string> report_html(const vc::Graph& graph, const vc::Program& progr
   body += summary_section(schedule, options, summary);
   body += phase_section(graph, schedule, summary, *timeline, program.exchanges);
   body += peak_section(schedule, summary);
-  body += memory_section(graph, schedule, options);
-  body += launch_section(graph, schedule, *timeline, program.exchanges);
-  return html_page("Velk compile report", body);
+  body += memory_section(schedule);
+  body += launch_section(*timeline, program.exchanges);
+  body += "<script type=\"application/json\" id=\"report-data\">" + report_data_json(graph, program, *timeline) +
+          "</script>\n<script>" + std::string(report_script()) + "</script>\n";
+  return html_page("Velk compile report", body, report_style());
 }
 
 }  // namespace velk_views

@@ -13,6 +13,21 @@ TEST(EscapeHtml, EscapesTheFiveMarkupCharacters) {
   EXPECT_EQ(escape_html("tile 0007 · 1 KiB"), "tile 0007 · 1 KiB");
 }
 
+// A string that can stand in a <script> element: JSON's escapes, and none of the characters
+// that could end the element or open a comment in it.
+TEST(ScriptJsonString, EscapesJsonAndTheCharactersThatCouldEndTheScript) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", R"("")"},
+      {"norm2", R"("norm2")"},
+      {R"(say "hi" \ bye)", R"("say \"hi\" \\ bye")"},
+      {"</script>", R"("\u003c/script\u003e")"},
+      {"<!-- & -->", R"("\u003c!-- \u0026 --\u003e")"},
+      {"a\nb\tc\x01\x1f", R"("a\nb\tc\u0001\u001f")"},
+      {"it's · 1 KiB", R"("it's · 1 KiB")"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(script_json_string(text), expected) << text;
+}
+
 TEST(Coordinate, OneDecimalAlways) {
   EXPECT_EQ(coordinate(0), "0.0");
   EXPECT_EQ(coordinate(12.25), "12.2");  // an exact half rounds to even

@@ -1,19 +1,25 @@
 // The compile report: one self-contained HTML page about a compilation, for a person to read
-// in a browser. No script and nothing fetched: the charts are inline SVG, hover text comes
-// from SVG <title> elements, and the tile whose memory map is shown is chosen with links
-// (the map's section is the page's target, #memory-tile-N; tile 0 without one).
+// in a browser. Nothing is fetched: the style sheet, the charts' data and the small script that
+// draws them are all inline. The tables and the peak chart are static HTML and SVG; each tile's
+// regions and each launch's rows (timed words, decoded words) are a compact data block, from
+// which the script draws, as inline SVG with hover text in <title> elements, the memory map of
+// the chosen tile and, per launch, a bounded window of rows around it. The tile is chosen by
+// the fragment #memory-tile-N (tile 0 without one), set by the peak chart's bars, the tile links
+// and the tile field.
 //
 // Sections, in order:
 //   summary     the figures of render_summary as a table, and its text
 //   phases      one row per phase: kind, operation or transfers, tiles, cycles on the
-//               schedule's clock (timeline.hpp), and for exchanges groups, slots, payload
-//   peak SRAM   a bar per tile, beside its lower bound; each bar links to the tile's map
-//   memory map  per tile, address against phase: one region per allocation of the tile,
-//               coloured by tensor and labelled with name, size and lifetime; the exchange
-//               window and the data window each on their own scale
-//   launches    per exchange launch a Gantt chart of its tiles' timed words, with each
-//               word's decoding on hover over it and the tile's whole decoded program on
-//               hover over the tile's name
+//               schedule's clock (timeline.hpp), and for exchanges groups, slots, payload;
+//               in folded groups of 32 phases, the first open
+//   peak SRAM   a bar per tile, beside its lower bound; each bar chooses the tile
+//   memory map  for the chosen tile, address against phase: one region per allocation of the
+//               tile, coloured by tensor and labelled with name, size and lifetime; the
+//               exchange window and the data window each on their own scale
+//   launches    per exchange launch a Gantt chart of its tiles' timed words, at most 32 rows at
+//               a time (those around the chosen tile, moved with the chart's buttons), with each
+//               word's decoding on hover over it and the tile's whole decoded program on hover
+//               over the tile's name
 #pragma once
 
 #include <string>

@@ -184,10 +184,9 @@ struct CompileArguments {
   }
   const velk_compiler::CompileSummary summary = velk_compiler::summarize_program(*graph, *program);
   if (!arguments.out.empty()) {
-    const std::vector<velk_io::OutputFile> files = velk_io::output_files(*program);
-    auto written = velk_io::write_output_files(arguments.out, files);
+    auto written = velk_io::write_program_files(arguments.out, *program);
     if (!written) return std::unexpected(usage(written.error()));
-    std::cout << "wrote " << files.size() << " files to " << arguments.out << "\n";
+    std::cout << "wrote " << *written << " files to " << arguments.out << "\n";
   }
   if (!arguments.trace.empty()) {
     if (auto written = write_made_file(arguments.trace, velk_views::trace_json(*graph, *program)); !written) {

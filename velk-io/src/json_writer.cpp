@@ -19,13 +19,18 @@ bool needs_no_escape(std::string_view text) {
 }
 
 void append_string(std::string& out, std::string_view text) {
-  if (needs_no_escape(text)) {
-    out += '"';
-    out += text;
-    out += '"';
+  if (!needs_no_escape(text)) {
+    out += nlohmann::ordered_json(std::string(text)).dump();
     return;
   }
-  out += nlohmann::ordered_json(std::string(text)).dump();
+  // One growth of the buffer for the quotes and the text, the most frequent append of all.
+  out.resize_and_overwrite(out.size() + text.size() + 2, [&text](char* data, std::size_t size) {
+    char* quoted = data + size - text.size() - 2;
+    quoted[0] = '"';
+    std::copy(text.begin(), text.end(), quoted + 1);
+    quoted[text.size() + 1] = '"';
+    return size;
+  });
 }
 
 template <class T>
@@ -87,8 +92,10 @@ JsonWriter& JsonWriter::key(std::string_view name) {
 void JsonWriter::spread(std::size_t index) {
   Frame& frame = frames_[index];
   const std::size_t body = frame.start + 1;
-  const std::string members = buffer_.substr(body);
-  std::string spread_text;
+  std::string& members = spread_members_;
+  std::string& spread_text = spread_text_;
+  members.assign(buffer_, body);
+  spread_text.clear();
   std::size_t shift = 0;
   for (std::size_t k = 0; k < frame.member_starts.size(); ++k) {
     const std::size_t from = frame.member_starts[k] - body;

@@ -105,6 +105,8 @@ class JsonWriter {
   std::string buffer_;
   std::vector<Frame> frames_;  // frames_[0 .. depth_) are open; the rest keep their capacity
   std::size_t depth_ = 0;
+  std::string spread_members_;  // scratch of spread(), kept for its capacity
+  std::string spread_text_;
 };
 
 }  // namespace velk_io

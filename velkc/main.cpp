@@ -5,16 +5,19 @@
 //
 //   velkc graph   (--encoder [dims] | --graph FILE) [--out FILE]    write a graph file
 //   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR] [--trace FILE]
-//                                                                  [--report FILE.html]
+//                 [--trace-tiles RANGES] [--trace-phases RANGES]   [--report FILE.html]
 //   velkc sweep   (--encoder [dim lists] | --graph FILE) [--tiles LIST] [windows] [--report FILE.html]
 //                 [--no-times]                                      tabulate configurations
 //   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <string>
 #include <memory>
 #include <tuple>
@@ -33,6 +36,8 @@ namespace {
 
 constexpr int EXIT_COMPILE_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+// Beyond this size the trace viewers slow down badly; velkc then says how to write a part.
+constexpr std::uint64_t LARGE_TRACE_BYTES = std::uint64_t{16} << 20;
 
 // The windows of the default compiler options, as the help text shows them.
 const std::string DEFAULT_EXCHANGE_WINDOW = velk_io::hex(velk_compiler::CompilerOptions{}.exchange_base) + ":" +
@@ -126,6 +131,8 @@ struct CompileArguments {
   std::string data_window;
   std::string out;
   std::string trace;
+  std::optional<std::string> trace_tiles;
+  std::optional<std::string> trace_phases;
   std::string report;
   bool quiet = false;
 };
@@ -195,6 +202,51 @@ class ShownProgress {
   return {};
 }
 
+// The part of the trace that --trace-tiles and --trace-phases choose (ranges within the program).
+[[nodiscard]] Step<velk_views::TraceSelection> trace_selection(const CompileArguments& arguments,
+                                                               const velk_compiler::Program& program) {
+  velk_views::TraceSelection selection;
+  for (auto [text, option, count, ranges] :
+       {std::tuple{&arguments.trace_tiles, "--trace-tiles", std::size_t{program.schedule.tile_count}, &selection.tiles},
+        std::tuple{&arguments.trace_phases, "--trace-phases", program.schedule.phases.size(), &selection.phases}}) {
+    if (!*text) continue;
+    auto parsed = velk_io::parse_ranges(**text, std::max<std::size_t>(count, 1) - 1, option);
+    if (!parsed) return std::unexpected(usage(parsed.error()));
+    *ranges = std::move(*parsed);
+  }
+  return selection;
+}
+
+// How many of 0 … total-1 the ranges choose (all when there are none).
+std::size_t chosen_count(const std::vector<velk_io::IndexRange>& ranges, std::size_t total) {
+  std::size_t count = 0;
+  for (std::size_t index = 0; index < total; ++index) count += ranges.empty() || velk_io::in_ranges(ranges, index);
+  return count;
+}
+
+// Writes the trace as it is made; a large one comes with a hint to write a part.
+[[nodiscard]] Step<void> write_trace_file(const std::string& path, const velk_compiler::Graph& graph,
+                                          const velk_compiler::Program& program,
+                                          const velk_views::TraceSelection& selection) {
+  velk_views::Result<void> made;
+  auto written = velk_io::write_file_with(
+      path, [&](std::ostream& out) { made = velk_views::write_trace(out, graph, program, selection); });
+  if (!made) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);  // nothing was written to it
+    return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(made.error())});
+  }
+  if (!written) return std::unexpected(usage(written.error()));
+  std::cout << "wrote " << path << "\n";
+  if (*written >= LARGE_TRACE_BYTES) {
+    std::cout << "trace " << path << ": " << (*written + (1U << 19)) / (1U << 20) << " MB for "
+              << chosen_count(selection.tiles, program.schedule.tile_count) << " tiles and "
+              << chosen_count(selection.phases, program.schedule.phases.size())
+              << " phases; --trace-tiles and --trace-phases write a part\n";
+  }
+  return {};
+}
+
 [[nodiscard]] Step<void> run_compile(const CompileArguments& arguments) {
   auto graph = load_graph(arguments.source);
   if (!graph) return std::unexpected(graph.error());
@@ -209,16 +261,15 @@ class ShownProgress {
         Failure{EXIT_COMPILE_FAILED, velk_views::render_compile_failure(*graph, *options, program.error())});
   }
   const velk_compiler::CompileSummary summary = velk_compiler::summarize_program(*graph, *program);
+  auto selection = trace_selection(arguments, *program);
+  if (!selection) return std::unexpected(selection.error());
   if (!arguments.out.empty()) {
-    const std::vector<velk_io::OutputFile> files = velk_io::output_files(*program);
-    auto written = velk_io::write_output_files(arguments.out, files);
+    auto written = velk_io::write_program_files(arguments.out, *program);
     if (!written) return std::unexpected(usage(written.error()));
-    std::cout << "wrote " << files.size() << " files to " << arguments.out << "\n";
+    std::cout << "wrote " << *written << " files to " << arguments.out << "\n";
   }
   if (!arguments.trace.empty()) {
-    if (auto written = write_made_file(arguments.trace, velk_views::trace_json(*graph, *program)); !written) {
-      return written;
-    }
+    if (auto written = write_trace_file(arguments.trace, *graph, *program, *selection); !written) return written;
   }
   if (!arguments.report.empty()) {
     if (auto written = write_made_file(arguments.report, velk_views::report_html(*graph, *program, summary));
@@ -348,6 +399,12 @@ int main(int argc, char** argv) {
       ->add_option("--trace", compile_arguments.trace,
                    "write the exchange timeline as a Chrome trace (JSON; open in Perfetto or chrome://tracing)")
       ->type_name("FILE");
+  for (auto [name, value, description] :
+       {std::tuple{"--trace-tiles", &compile_arguments.trace_tiles,
+                   "trace only these tiles' tracks, e.g. 0-63 or 0-3,8"},
+        std::tuple{"--trace-phases", &compile_arguments.trace_phases, "trace only these phases, e.g. 10-40"}}) {
+    compile->add_option(name, *value, description)->type_name("RANGES")->needs("--trace");
+  }
   compile
       ->add_option("--report", compile_arguments.report,
                    "write a self-contained HTML report: summary, phases, peak SRAM, memory maps, launch charts")

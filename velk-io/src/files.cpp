@@ -10,11 +10,17 @@
 #include <sstream>
 #include <system_error>
 
+#include "velk_io/schedule_json.hpp"
+
 namespace velk_io {
 namespace {
 
 IoError file_error(const std::filesystem::path& path, const std::string& reason) {
   return IoError{path.string(), reason};
+}
+
+void write_bytes(std::ostream& out, std::string_view bytes) {
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool is_tile_file_name(const std::string& name) {
@@ -55,27 +61,66 @@ Result<std::string> read_file(const std::filesystem::path& path) {
   return contents.str();
 }
 
-Result<void> write_file(const std::filesystem::path& path, std::string_view contents) {
+Result<std::uint64_t> write_file_with(const std::filesystem::path& path,
+                                      const std::function<void(std::ostream&)>& write) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) return std::unexpected(file_error(path, std::string("cannot open for writing: ") + std::strerror(errno)));
-  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  write(out);
+  const std::streamoff bytes = out.tellp();
   out.close();
   if (!out) return std::unexpected(file_error(path, "cannot write"));
+  return static_cast<std::uint64_t>(bytes);
+}
+
+Result<void> write_file(const std::filesystem::path& path, std::string_view contents) {
+  auto written = write_file_with(path, [contents](std::ostream& out) { write_bytes(out, contents); });
+  if (!written) return std::unexpected(written.error());
   return {};
 }
+
+namespace {
+
+// Creates the file's folders, then writes it as write_file_with does.
+[[nodiscard]] Result<std::uint64_t> write_into(const std::filesystem::path& folder, const std::string& name,
+                                               const std::function<void(std::ostream&)>& write) {
+  const std::filesystem::path path = folder / name;
+  std::error_code error;
+  std::filesystem::create_directories(path.parent_path(), error);
+  if (error) return std::unexpected(file_error(path.parent_path(), "cannot create folder: " + error.message()));
+  return write_file_with(path, write);
+}
+
+}  // namespace
 
 Result<void> write_output_files(const std::filesystem::path& folder, std::span<const OutputFile> files) {
   std::set<std::string> names;
   for (const OutputFile& file : files) names.insert(file.path);
   if (auto removed = remove_stale_tile_files(folder, names); !removed) return removed;
   for (const OutputFile& file : files) {
-    const std::filesystem::path path = folder / file.path;
-    std::error_code error;
-    std::filesystem::create_directories(path.parent_path(), error);
-    if (error) return std::unexpected(file_error(path.parent_path(), "cannot create folder: " + error.message()));
-    if (auto written = write_file(path, file.contents); !written) return written;
+    auto written = write_into(folder, file.path, [&file](std::ostream& out) { write_bytes(out, file.contents); });
+    if (!written) return std::unexpected(written.error());
   }
   return {};
+}
+
+Result<std::size_t> write_program_files(const std::filesystem::path& folder, const velk_compiler::Program& program) {
+  const std::uint16_t tile_count = program.schedule.tile_count;
+  std::set<std::string> names{"schedule.json"};
+  for (std::size_t tile = 0; tile < program.tile_commands.size(); ++tile) {
+    names.insert(tile_file_name(static_cast<std::uint16_t>(tile), tile_count));
+  }
+  if (auto removed = remove_stale_tile_files(folder, names); !removed) return std::unexpected(removed.error());
+  // The stream's state is checked when the file is closed.
+  auto schedule =
+      write_into(folder, "schedule.json", [&program](std::ostream& out) { (void)write_schedule_json(out, program); });
+  if (!schedule) return std::unexpected(schedule.error());
+  for (std::size_t tile = 0; tile < program.tile_commands.size(); ++tile) {
+    const std::string bytes = command_stream_bytes(program.tile_commands[tile]);  // one tile's stream at a time
+    auto written = write_into(folder, tile_file_name(static_cast<std::uint16_t>(tile), tile_count),
+                              [&bytes](std::ostream& out) { write_bytes(out, bytes); });
+    if (!written) return std::unexpected(written.error());
+  }
+  return names.size();
 }
 
 }  // namespace velk_io

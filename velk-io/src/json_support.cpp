@@ -5,14 +5,15 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <sstream>
 #include <system_error>
 
+#include "velk_io/json_writer.hpp"
 #include "velk_io/text_format.hpp"
 
 namespace velk_io {
 namespace {
 
-constexpr std::size_t INLINE_OBJECT_WIDTH = 160;
 // Far deeper than any document of velk-io. nlohmann-json copies nested values recursively,
 // so a document nested tens of thousands deep would exhaust the stack; it is refused first.
 constexpr std::size_t MAX_NESTING = 100;
@@ -86,61 +87,30 @@ std::string_view type_phrase(const Json& value) {
   return "an unsupported value";
 }
 
-bool is_scalar(const Json& value) { return !value.is_object() && !value.is_array(); }
-
-bool is_scalar_array(const Json& value) {
-  if (!value.is_array()) return false;
-  for (const Json& element : value) {
-    if (!is_scalar(element)) return false;
+void write_value(JsonWriter& writer, const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::object:
+      writer.begin_object();
+      for (const auto& [key, member] : value.items()) {
+        writer.key(key);
+        write_value(writer, member);
+      }
+      writer.end_object();
+      return;
+    case Json::value_t::array:
+      writer.begin_array();
+      for (const Json& element : value) write_value(writer, element);
+      writer.end_array();
+      return;
+    case Json::value_t::string: writer.string(value.get_ref<const std::string&>()); return;
+    case Json::value_t::boolean: writer.boolean(value.get<bool>()); return;
+    case Json::value_t::number_integer: writer.number(value.get<std::int64_t>()); return;
+    case Json::value_t::number_unsigned: writer.number(value.get<std::uint64_t>()); return;
+    case Json::value_t::number_float: writer.number(value.get<double>()); return;
+    case Json::value_t::null:
+    case Json::value_t::binary:
+    case Json::value_t::discarded: writer.null(); return;
   }
-  return true;
-}
-
-std::string one_line(const Json& value) {
-  if (is_scalar(value)) return value.dump();
-  std::string text;
-  if (value.is_array()) {
-    text = "[";
-    bool first = true;
-    for (const Json& element : value) {
-      text += (first ? "" : ", ") + one_line(element);
-      first = false;
-    }
-    return text + "]";
-  }
-  text = "{";
-  bool first = true;
-  for (const auto& [key, member] : value.items()) {
-    text += (first ? "" : ", ") + Json(key).dump() + ": " + one_line(member);
-    first = false;
-  }
-  return text + "}";
-}
-
-bool inline_object(const Json& value) {
-  for (const auto& [key, member] : value.items()) {
-    if (!is_scalar(member) && !is_scalar_array(member)) return false;
-  }
-  return one_line(value).size() <= INLINE_OBJECT_WIDTH;
-}
-
-void format_value(std::string& out, const Json& value, std::size_t indent) {
-  if (is_scalar(value) || is_scalar_array(value) || value.empty() || (value.is_object() && inline_object(value))) {
-    out += one_line(value);
-    return;
-  }
-  const std::string inner(indent + 2, ' ');
-  const bool array = value.is_array();
-  out += array ? "[\n" : "{\n";
-  bool first = true;
-  for (const auto& [key, member] : value.items()) {
-    out += first ? "" : ",\n";
-    out += inner;
-    if (!array) out += Json(key).dump() + ": ";
-    format_value(out, member, indent + 2);
-    first = false;
-  }
-  out += "\n" + std::string(indent, ' ') + (array ? "]" : "}");
 }
 
 }  // namespace
@@ -157,9 +127,13 @@ Result<Json> parse_json(std::string_view text) {
 }
 
 std::string format_json(const Json& document) {
-  std::string out;
-  format_value(out, document, 0);
-  return out + "\n";
+  std::ostringstream out;
+  {
+    JsonWriter writer(out);
+    write_value(writer, document);
+    writer.raw("\n");
+  }
+  return std::move(out).str();
 }
 
 Node Node::child(std::string_view key) const {
@@ -300,10 +274,10 @@ std::vector<std::uint32_t> JsonReader::hex_words(const Node& node) {
   return words;
 }
 
-Json hex_array(const std::vector<std::uint32_t>& words) {
-  Json array = Json::array();
-  for (const std::uint32_t word : words) array.push_back(hex_word(word));
-  return array;
+void write_hex_words(JsonWriter& writer, std::span<const std::uint32_t> words) {
+  writer.begin_array();
+  for (const std::uint32_t word : words) writer.string(hex_word(word));
+  writer.end_array();
 }
 
 double float_as_decimal(float value) {

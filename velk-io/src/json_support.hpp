@@ -13,11 +13,13 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "velk_io/error.hpp"
+#include "velk_io/json_writer.hpp"
 
 namespace velk_io {
 
@@ -28,8 +30,9 @@ using Json = nlohmann::ordered_json;
 // The document, or an error placed at "line L, column C".
 [[nodiscard]] Result<Json> parse_json(std::string_view text);
 
-// The document laid out two spaces per level, arrays of plain values on one line, small flat
-// objects on one line, and a final newline. The same value always gives the same text.
+// The document in JsonWriter's laid-out form (two spaces per level, arrays of plain values and
+// small flat objects on one line) and a final newline. The same value always gives the same
+// text, and the writer streaming the same values gives it too.
 std::string format_json(const Json& document);
 
 // A value of a parsed document and the path that leads to it ("" for the document itself).
@@ -82,7 +85,8 @@ class JsonReader {
   std::optional<IoError> error_;
 };
 
-Json hex_array(const std::vector<std::uint32_t>& words);
+// The words as an array of strings "0x41800003".
+void write_hex_words(JsonWriter& writer, std::span<const std::uint32_t> words);
 
 // The float as the shortest decimal that reads back as the same float, held as a double so
 // that the document shows that decimal (1e-05, not 9.999999747378752e-06).

@@ -9,6 +9,21 @@
 
 namespace velk_io {
 
+namespace {
+
+// The comma-separated items of `text`, empty ones included.
+std::vector<std::string_view> comma_items(std::string_view text) {
+  std::vector<std::string_view> items;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    items.push_back(text.substr(start, comma - start));
+    if (comma == text.size()) return items;
+    start = comma + 1;
+  }
+}
+
+}  // namespace
+
 Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, std::string_view place) {
   std::string_view digits = text;
   int base = 10;
@@ -33,14 +48,45 @@ Result<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max, s
 Result<std::vector<std::uint64_t>> parse_unsigned_list(std::string_view text, std::uint64_t max,
                                                        std::string_view place) {
   std::vector<std::uint64_t> values;
-  for (std::size_t start = 0;;) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
-    const Result<std::uint64_t> value = parse_unsigned(text.substr(start, comma - start), max, place);
+  for (const std::string_view item : comma_items(text)) {
+    const Result<std::uint64_t> value = parse_unsigned(item, max, place);
     if (!value) return std::unexpected(value.error());
     values.push_back(*value);
-    if (comma == text.size()) return values;
-    start = comma + 1;
   }
+  return values;
+}
+
+namespace {
+
+Result<IndexRange> parse_range(std::string_view item, std::uint64_t max, std::string_view place) {
+  const std::size_t dash = item.find('-');
+  const Result<std::uint64_t> first = parse_unsigned(item.substr(0, dash), max, place);
+  if (!first) return std::unexpected(first.error());
+  if (dash == std::string_view::npos) return IndexRange{*first, *first};
+  const Result<std::uint64_t> last = parse_unsigned(item.substr(dash + 1), max, place);
+  if (!last) return std::unexpected(last.error());
+  if (*last < *first) {
+    return std::unexpected(
+        IoError{std::string(place), "range " + std::string(item) + " is reversed (write the lower number first)"});
+  }
+  return IndexRange{*first, *last};
+}
+
+}  // namespace
+
+Result<std::vector<IndexRange>> parse_ranges(std::string_view text, std::uint64_t max, std::string_view place) {
+  std::vector<IndexRange> ranges;
+  for (const std::string_view item : comma_items(text)) {
+    const Result<IndexRange> range = parse_range(item, max, place);
+    if (!range) return std::unexpected(range.error());
+    ranges.push_back(*range);
+  }
+  return ranges;
+}
+
+bool in_ranges(std::span<const IndexRange> ranges, std::uint64_t index) {
+  return std::any_of(ranges.begin(), ranges.end(),
+                     [index](const IndexRange& range) { return range.first <= index && index <= range.last; });
 }
 
 Result<AddressWindow> parse_window(std::string_view text, std::string_view place) {

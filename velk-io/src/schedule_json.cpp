@@ -3,6 +3,7 @@
 #include "velk_io/schedule_json.hpp"
 
 #include <array>
+#include <sstream>
 #include <utility>
 
 #include "json_support.hpp"
@@ -36,10 +37,18 @@ std::size_t read_choice(JsonReader& reader, const Node& node, const std::array<s
 }
 
 template <class T>
-Json index_list(const std::vector<T>& ids) {
-  Json list = Json::array();
-  for (const T& id : ids) list.push_back(id.index);
-  return list;
+void write_index_list(JsonWriter& w, const std::vector<T>& ids) {
+  w.begin_array();
+  for (const T& id : ids) w.number(id.index);
+  w.end_array();
+}
+
+// An array with one element per item, each written by `write`.
+template <class Items, class Write>
+void write_list(JsonWriter& w, const Items& items, Write write) {
+  w.begin_array();
+  for (const auto& item : items) write(w, item);
+  w.end_array();
 }
 
 template <class T>
@@ -63,15 +72,17 @@ velk_exchange::Row read_row(JsonReader& reader, const Node& node) {
   return row;
 }
 
-Json row_json(const velk_exchange::Row& row) { return hex_array({row.begin(), row.end()}); }
+void write_row(JsonWriter& w, const velk_exchange::Row& row) { write_hex_words(w, row); }
 
 // Layout
 
-Json layout_json(const vc::Layout& layout) {
-  return Json{{"tensor", layout.tensor.index},
-              {"tiles", layout.tiles},
-              {"sharding", SHARDING_NAMES[static_cast<std::size_t>(layout.sharding)]},
-              {"alignment", layout.alignment}};
+void write_layout(JsonWriter& w, const vc::Layout& layout) {
+  w.begin_object();
+  w.key("tensor").number(layout.tensor.index);
+  w.key("tiles").numbers(layout.tiles);
+  w.key("sharding").string(SHARDING_NAMES[static_cast<std::size_t>(layout.sharding)]);
+  w.key("alignment").number(layout.alignment);
+  w.end_object();
 }
 
 vc::Layout read_layout(JsonReader& reader, const Node& node) {
@@ -84,12 +95,14 @@ vc::Layout read_layout(JsonReader& reader, const Node& node) {
 
 // Phases
 
-Json specialization_json(const vc::SpecializationKey& key) {
-  return Json{{"operation", key.operation},
-              {"shape", key.shape},
-              {"worker_count", key.worker_count},
-              {"role", key.role},
-              {"alignment", key.alignment}};
+void write_specialization(JsonWriter& w, const vc::SpecializationKey& key) {
+  w.begin_object();
+  w.key("operation").string(key.operation);
+  w.key("shape").numbers(key.shape);
+  w.key("worker_count").number(key.worker_count);
+  w.key("role").string(key.role);
+  w.key("alignment").number(key.alignment);
+  w.end_object();
 }
 
 vc::SpecializationKey read_specialization(JsonReader& reader, const Node& node) {
@@ -101,11 +114,13 @@ vc::SpecializationKey read_specialization(JsonReader& reader, const Node& node) 
                                reader.unsigned_as<std::uint32_t>(reader.field(node, "alignment"))};
 }
 
-Json command_json(const vc::KernelCommand& command) {
-  return Json{{"tile", command.tile},
-              {"output", command.output.index},
-              {"inputs", index_list(command.inputs)},
-              {"specialization", specialization_json(command.specialization)}};
+void write_command(JsonWriter& w, const vc::KernelCommand& command) {
+  w.begin_object();
+  w.key("tile").number(command.tile);
+  w.key("output").number(command.output.index);
+  write_index_list(w.key("inputs"), command.inputs);
+  write_specialization(w.key("specialization"), command.specialization);
+  w.end_object();
 }
 
 vc::KernelCommand read_command(JsonReader& reader, const Node& node) {
@@ -116,11 +131,13 @@ vc::KernelCommand read_command(JsonReader& reader, const Node& node) {
                            read_specialization(reader, reader.field(node, "specialization"))};
 }
 
-Json transfer_json(const vc::Transfer& transfer) {
-  return Json{{"source_tile", transfer.source_tile},
-              {"destination_tile", transfer.destination_tile},
-              {"tensor", transfer.tensor.index},
-              {"bytes", transfer.bytes}};
+void write_transfer(JsonWriter& w, const vc::Transfer& transfer) {
+  w.begin_object();
+  w.key("source_tile").number(transfer.source_tile);
+  w.key("destination_tile").number(transfer.destination_tile);
+  w.key("tensor").number(transfer.tensor.index);
+  w.key("bytes").number(transfer.bytes);
+  w.end_object();
 }
 
 vc::Transfer read_transfer(JsonReader& reader, const Node& node) {
@@ -131,16 +148,18 @@ vc::Transfer read_transfer(JsonReader& reader, const Node& node) {
                       reader.unsigned_as<std::uint32_t>(reader.field(node, "bytes"))};
 }
 
-Json phase_json(const vc::Phase& phase) {
+void write_phase(JsonWriter& w, const vc::Phase& phase) {
+  w.begin_object();
   if (const auto* exchange = std::get_if<vc::ExchangePhase>(&phase)) {
-    Json transfers = Json::array();
-    for (const vc::Transfer& transfer : exchange->transfers) transfers.push_back(transfer_json(transfer));
-    return Json{{"kind", "exchange"}, {"transfers", std::move(transfers)}};
+    w.key("kind").string("exchange");
+    write_list(w.key("transfers"), exchange->transfers, write_transfer);
+  } else {
+    const auto& compute = std::get<vc::ComputePhase>(phase);
+    w.key("kind").string("compute");
+    w.key("op").number(compute.op.index);
+    write_list(w.key("commands"), compute.commands, write_command);
   }
-  const auto& compute = std::get<vc::ComputePhase>(phase);
-  Json commands = Json::array();
-  for (const vc::KernelCommand& command : compute.commands) commands.push_back(command_json(command));
-  return Json{{"kind", "compute"}, {"op", compute.op.index}, {"commands", std::move(commands)}};
+  w.end_object();
 }
 
 constexpr std::array<std::string_view, 2> PHASE_KINDS = {"exchange", "compute"};
@@ -167,16 +186,21 @@ vc::Phase read_phase(JsonReader& reader, const Node& node) {
 
 // Allocations and peaks
 
-Json allocation_json(const vc::Allocation& a) {
-  Json record{{"tensor", a.tensor.index}, {"tile", a.tile},           {"address", a.address},
-              {"size", a.size},           {"live_from", a.live_from}, {"live_until", a.live_until}};
+void write_allocation(JsonWriter& w, const vc::Allocation& a) {
+  w.begin_object();
+  w.key("tensor").number(a.tensor.index);
+  w.key("tile").number(a.tile);
+  w.key("address").number(a.address);
+  w.key("size").number(a.size);
+  w.key("live_from").number(a.live_from);
+  w.key("live_until").number(a.live_until);
   if (const auto* staging = std::get_if<vc::ExchangeStaging>(&a.kind)) {
-    record["kind"] = "exchange_staging";
-    record["phase"] = staging->phase;
+    w.key("kind").string("exchange_staging");
+    w.key("phase").number(staging->phase);
   } else {
-    record["kind"] = "home";
+    w.key("kind").string("home");
   }
-  return record;
+  w.end_object();
 }
 
 constexpr std::array<std::string_view, 2> ALLOCATION_KINDS = {"home", "exchange_staging"};
@@ -200,10 +224,15 @@ vc::Allocation read_allocation(JsonReader& reader, const Node& node) {
 
 // Per tile: {"tile": t, "<name>": value} in ascending tile order; a tile may appear once.
 template <class T, class Write>
-Json tile_map_json(const std::map<std::uint16_t, T>& map, std::string_view name, Write write) {
-  Json list = Json::array();
-  for (const auto& [tile, value] : map) list.push_back(Json{{"tile", tile}, {std::string(name), write(value)}});
-  return list;
+void write_tile_map(JsonWriter& w, const std::map<std::uint16_t, T>& map, std::string_view name, Write write) {
+  w.begin_array();
+  for (const auto& [tile, value] : map) {
+    w.begin_object();
+    w.key("tile").number(tile);
+    write(w.key(name), value);
+    w.end_object();
+  }
+  w.end_array();
 }
 
 template <class T, class Read>
@@ -224,9 +253,12 @@ std::map<std::uint16_t, T> read_tile_map(JsonReader& reader, const Node& node, s
 
 // Lowered exchanges
 
-Json cost_json(const vc::ExchangeCost& cost) {
-  return Json{
-      {"launches", cost.launches}, {"estimated_cycles", cost.estimated_cycles}, {"payload_words", cost.payload_words}};
+void write_cost(JsonWriter& w, const vc::ExchangeCost& cost) {
+  w.begin_object();
+  w.key("launches").number(cost.launches);
+  w.key("estimated_cycles").number(cost.estimated_cycles);
+  w.key("payload_words").number(cost.payload_words);
+  w.end_object();
 }
 
 vc::ExchangeCost read_cost(JsonReader& reader, const Node& node) {
@@ -236,16 +268,16 @@ vc::ExchangeCost read_cost(JsonReader& reader, const Node& node) {
                           reader.unsigned_as<std::uint64_t>(reader.field(node, "payload_words"))};
 }
 
-Json group_json(const vc::LoweredExchangeGroup& group) {
-  Json receivers = Json::array();
-  for (const velk_exchange::Row& row : group.receivers) receivers.push_back(row_json(row));
-  return Json{{"source_tile", group.source_tile},
-              {"destination_tiles", group.destination_tiles},
-              {"tensor", group.tensor.index},
-              {"bytes", group.bytes},
-              {"addressing", ADDRESSING_NAMES[static_cast<std::size_t>(group.addressing)]},
-              {"sender", row_json(group.sender)},
-              {"receivers", std::move(receivers)}};
+void write_group(JsonWriter& w, const vc::LoweredExchangeGroup& group) {
+  w.begin_object();
+  w.key("source_tile").number(group.source_tile);
+  w.key("destination_tiles").numbers(group.destination_tiles);
+  w.key("tensor").number(group.tensor.index);
+  w.key("bytes").number(group.bytes);
+  w.key("addressing").string(ADDRESSING_NAMES[static_cast<std::size_t>(group.addressing)]);
+  write_row(w.key("sender"), group.sender);
+  write_list(w.key("receivers"), group.receivers, write_row);
+  w.end_object();
 }
 
 vc::LoweredExchangeGroup read_group(JsonReader& reader, const Node& node) {
@@ -263,12 +295,12 @@ vc::LoweredExchangeGroup read_group(JsonReader& reader, const Node& node) {
   return group;
 }
 
-Json epoch_json(const vc::LoweredExchangeEpoch& epoch) {
-  Json groups = Json::array();
-  for (const vc::LoweredExchangeGroup& group : epoch.groups) groups.push_back(group_json(group));
-  return Json{{"groups", std::move(groups)},
-              {"tile_rows", tile_map_json(epoch.tile_rows, "row", hex_array)},
-              {"cost", cost_json(epoch.cost)}};
+void write_epoch(JsonWriter& w, const vc::LoweredExchangeEpoch& epoch) {
+  w.begin_object();
+  write_list(w.key("groups"), epoch.groups, write_group);
+  write_tile_map(w.key("tile_rows"), epoch.tile_rows, "row", write_hex_words);
+  write_cost(w.key("cost"), epoch.cost);
+  w.end_object();
 }
 
 vc::LoweredExchangeEpoch read_epoch(JsonReader& reader, const Node& node) {
@@ -282,10 +314,12 @@ vc::LoweredExchangeEpoch read_epoch(JsonReader& reader, const Node& node) {
   return epoch;
 }
 
-Json exchange_json(const vc::LoweredExchangePhase& phase) {
-  Json epochs = Json::array();
-  for (const vc::LoweredExchangeEpoch& epoch : phase.epochs) epochs.push_back(epoch_json(epoch));
-  return Json{{"phase", phase.phase}, {"epochs", std::move(epochs)}, {"cost", cost_json(phase.cost)}};
+void write_exchange(JsonWriter& w, const vc::LoweredExchangePhase& phase) {
+  w.begin_object();
+  w.key("phase").number(phase.phase);
+  write_list(w.key("epochs"), phase.epochs, write_epoch);
+  write_cost(w.key("cost"), phase.cost);
+  w.end_object();
 }
 
 vc::LoweredExchangePhase read_exchange(JsonReader& reader, const Node& node) {
@@ -299,19 +333,22 @@ vc::LoweredExchangePhase read_exchange(JsonReader& reader, const Node& node) {
 
 // Tile programs
 
-Json step_json(const vc::LoweredTileStep& step) {
+void write_step(JsonWriter& w, const vc::LoweredTileStep& step) {
+  w.begin_object();
   if (const auto* exchange = std::get_if<vc::ExchangeStep>(&step)) {
-    return Json{{"kind", "exchange"},
-                {"phase", exchange->phase},
-                {"epoch", exchange->epoch},
-                {"row", hex_array(exchange->row)}};
+    w.key("kind").string("exchange");
+    w.key("phase").number(exchange->phase);
+    w.key("epoch").number(exchange->epoch);
+    write_hex_words(w.key("row"), exchange->row);
+  } else {
+    const auto& compute = std::get<vc::LoweredComputeCommand>(step);
+    w.key("kind").string("compute");
+    w.key("op").number(compute.op.index);
+    w.key("output_address").number(compute.output_address);
+    w.key("input_addresses").numbers(compute.input_addresses);
+    write_specialization(w.key("specialization"), compute.specialization);
   }
-  const auto& compute = std::get<vc::LoweredComputeCommand>(step);
-  return Json{{"kind", "compute"},
-              {"op", compute.op.index},
-              {"output_address", compute.output_address},
-              {"input_addresses", compute.input_addresses},
-              {"specialization", specialization_json(compute.specialization)}};
+  w.end_object();
 }
 
 vc::LoweredTileStep read_step(JsonReader& reader, const Node& node) {
@@ -332,10 +369,11 @@ vc::LoweredTileStep read_step(JsonReader& reader, const Node& node) {
                                    read_specialization(reader, reader.field(node, "specialization"))};
 }
 
-Json program_json(const vc::LoweredTileProgram& program) {
-  Json steps = Json::array();
-  for (const vc::LoweredTileStep& step : program.steps) steps.push_back(step_json(step));
-  return Json{{"tile", program.tile}, {"steps", std::move(steps)}};
+void write_program(JsonWriter& w, const vc::LoweredTileProgram& program) {
+  w.begin_object();
+  w.key("tile").number(program.tile);
+  write_list(w.key("steps"), program.steps, write_step);
+  w.end_object();
 }
 
 vc::LoweredTileProgram read_program(JsonReader& reader, const Node& node) {
@@ -343,13 +381,6 @@ vc::LoweredTileProgram read_program(JsonReader& reader, const Node& node) {
   vc::LoweredTileProgram program{reader.unsigned_as<std::uint16_t>(reader.field(node, "tile")), {}};
   for (const Node& step : reader.array(reader.field(node, "steps"))) program.steps.push_back(read_step(reader, step));
   return program;
-}
-
-template <class Items, class Write>
-Json list_json(const Items& items, Write write) {
-  Json list = Json::array();
-  for (const auto& item : items) list.push_back(write(item));
-  return list;
 }
 
 template <class T, class Read>
@@ -363,27 +394,43 @@ std::vector<T> read_list(JsonReader& reader, const Node& node, Read read) {
 
 namespace {
 
-std::string schedule_document(const vc::Schedule& s, std::span<const vc::LoweredExchangePhase> exchanges,
-                              std::span<const vc::LoweredTileProgram> tile_programs) {
-  const Json document{{"version", SCHEDULE_FORMAT_VERSION},
-                      {"tile_count", s.tile_count},
-                      {"layouts", list_json(s.layouts, layout_json)},
-                      {"phases", list_json(s.phases, phase_json)},
-                      {"allocations", list_json(s.allocations, allocation_json)},
-                      {"peak_sram", tile_map_json(s.peak_sram, "bytes", [](std::uint32_t bytes) { return bytes; })},
-                      {"exchanges", list_json(exchanges, exchange_json)},
-                      {"tile_programs", list_json(tile_programs, program_json)}};
-  return format_json(document);
+bool write_schedule_document(std::ostream& out, const vc::Schedule& s,
+                             std::span<const vc::LoweredExchangePhase> exchanges,
+                             std::span<const vc::LoweredTileProgram> tile_programs) {
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("version").number(SCHEDULE_FORMAT_VERSION);
+  w.key("tile_count").number(s.tile_count);
+  write_list(w.key("layouts"), s.layouts, write_layout);
+  write_list(w.key("phases"), s.phases, write_phase);
+  write_list(w.key("allocations"), s.allocations, write_allocation);
+  write_tile_map(w.key("peak_sram"), s.peak_sram, "bytes", [](JsonWriter& v, std::uint32_t bytes) { v.number(bytes); });
+  write_list(w.key("exchanges"), exchanges, write_exchange);
+  write_list(w.key("tile_programs"), tile_programs, write_program);
+  w.end_object();
+  w.raw("\n");
+  return w.flush();
+}
+
+std::string schedule_text(const vc::Schedule& s, std::span<const vc::LoweredExchangePhase> exchanges,
+                          std::span<const vc::LoweredTileProgram> tile_programs) {
+  std::ostringstream out;
+  write_schedule_document(out, s, exchanges, tile_programs);
+  return std::move(out).str();
 }
 
 }  // namespace
 
 std::string write_schedule_json(const CompiledSchedule& compiled) {
-  return schedule_document(compiled.schedule, compiled.exchanges, compiled.tile_programs);
+  return schedule_text(compiled.schedule, compiled.exchanges, compiled.tile_programs);
 }
 
 std::string write_schedule_json(const vc::Program& program) {
-  return schedule_document(program.schedule, program.exchanges, program.tile_programs);
+  return schedule_text(program.schedule, program.exchanges, program.tile_programs);
+}
+
+bool write_schedule_json(std::ostream& out, const vc::Program& program) {
+  return write_schedule_document(out, program.schedule, program.exchanges, program.tile_programs);
 }
 
 Result<CompiledSchedule> read_schedule_json(std::string_view text) {

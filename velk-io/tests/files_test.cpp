@@ -4,6 +4,10 @@
 
 #include <fstream>
 
+#include "velk_compiler/compile.hpp"
+#include "velk_compiler/encoder.hpp"
+#include "velk_exchange/topology.hpp"
+
 namespace velk_io {
 namespace {
 
@@ -48,6 +52,41 @@ TEST(WriteOutputFiles, ReportsAFolderThatCannotBeMade) {
   const Result<void> written = write_output_files(folder / "file", std::vector<OutputFile>{{"schedule.json", "{}"}});
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().place, (folder / "file").string());
+}
+
+TEST(WriteFileWith, GivesTheBytesWrittenAndNamesThePathOfAFailure) {
+  const std::filesystem::path folder = fresh_folder("with");
+  std::filesystem::create_directories(folder);
+  const auto hello = [](std::ostream& out) { out << "hello"; };
+  EXPECT_EQ(write_file_with(folder / "a.txt", hello), 5u);
+  EXPECT_EQ(read_file(folder / "a.txt"), "hello");
+  EXPECT_EQ(write_file_with(folder / "missing/a.txt", hello),
+            std::unexpected(
+                IoError{(folder / "missing/a.txt").string(), "cannot open for writing: No such file or directory"}));
+  // A device that refuses every byte, as a full disk does.
+  if (std::filesystem::exists("/dev/full")) {
+    const auto much = [](std::ostream& out) { out << std::string(std::size_t{1} << 20, 'x'); };
+    EXPECT_EQ(write_file_with("/dev/full", much), std::unexpected(IoError{"/dev/full", "cannot write"}));
+    EXPECT_EQ(write_file("/dev/full", "x"), std::unexpected(IoError{"/dev/full", "cannot write"}));
+  }
+}
+
+TEST(WriteProgramFiles, WritesWhatOutputFilesHoldAndNothingStale) {
+  namespace vc = velk_compiler;
+  const vc::Graph graph = vc::encoder_graph(vc::EncoderConfig{}).value();
+  vc::CompilerOptions options;
+  options.tile_count = 16;
+  const vc::Program program = vc::build_program(graph, options, velk_exchange::Topology::r77()).value();
+  const std::filesystem::path folder = fresh_folder("program");
+  ASSERT_TRUE(write_output_files(folder, std::vector<OutputFile>{{"tiles/0031.bin", "stale"}}));
+
+  EXPECT_EQ(write_program_files(folder, program), 17u);
+  const std::vector<OutputFile> files = output_files(program);
+  for (const OutputFile& file : files) EXPECT_EQ(read_file(folder / file.path), file.contents) << file.path;
+  EXPECT_FALSE(std::filesystem::exists(folder / "tiles/0031.bin"));
+
+  std::ofstream(folder / "blocked") << "x";
+  EXPECT_EQ(write_program_files(folder / "blocked", program).error().place, (folder / "blocked").string());
 }
 
 }  // namespace

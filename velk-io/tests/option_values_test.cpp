@@ -52,6 +52,49 @@ TEST(ParseUnsignedList, CommaSeparatedNumbersEachChecked) {
             std::unexpected(IoError{"--tiles", "\" 16\" is not a number (decimal, or hexadecimal after 0x)"}));
 }
 
+TEST(ParseRanges, RangesAndSingleNumbersWithinTheMaximum) {
+  struct Case {
+    std::string_view text;
+    Result<std::vector<IndexRange>> ranges;
+  };
+  const auto refused = [](std::string message) {
+    return std::unexpected(IoError{"--trace-tiles", std::move(message)});
+  };
+  const std::string not_a_number = " is not a number (decimal, or hexadecimal after 0x)";
+  const Case cases[] = {
+      {"0-63", std::vector<IndexRange>{{0, 63}}},
+      {"5", std::vector<IndexRange>{{5, 5}}},
+      {"0-3,8", std::vector<IndexRange>{{0, 3}, {8, 8}}},
+      {"7-7,0x10-0x1F,2", std::vector<IndexRange>{{7, 7}, {16, 31}, {2, 2}}},
+      {"0-100", std::vector<IndexRange>{{0, 100}}},
+      {"0-101", refused("101 is too large (at most 100)")},
+      {"101", refused("101 is too large (at most 100)")},
+      {"5-3", refused("range 5-3 is reversed (write the lower number first)")},
+      {"0-3,9-8", refused("range 9-8 is reversed (write the lower number first)")},
+      {"", refused("\"\"" + not_a_number)},
+      {"3-", refused("\"\"" + not_a_number)},
+      {"-3", refused("\"\"" + not_a_number)},
+      {"1,,2", refused("\"\"" + not_a_number)},
+      {"1-2-3", refused("\"2-3\"" + not_a_number)},
+      {"1 - 2", refused("\"1 \"" + not_a_number)},
+      {"a-b", refused("\"a\"" + not_a_number)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(parse_ranges(c.text, 100, "--trace-tiles"), c.ranges);
+  }
+}
+
+TEST(InRanges, AnyRangeHoldsTheIndexWithBothEnds) {
+  const std::vector<IndexRange> ranges{{2, 4}, {9, 9}};
+  std::vector<std::uint64_t> held;
+  for (std::uint64_t index = 0; index < 12; ++index) {
+    if (in_ranges(ranges, index)) held.push_back(index);
+  }
+  EXPECT_EQ(held, (std::vector<std::uint64_t>{2, 3, 4, 9}));
+  EXPECT_FALSE(in_ranges({}, 0));
+}
+
 TEST(ParseWindow, BaseColonLimit) {
   EXPECT_EQ(parse_window("0x58000:0xE0000", "--data-window"), (AddressWindow{0x58000, 0xE0000}));
   EXPECT_EQ(parse_window("0:4294967295", "--data-window"), (AddressWindow{0, 0xFFFFFFFF}));

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
+#include "json_support.hpp"
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/encoder.hpp"
 #include "velk_exchange/topology.hpp"
@@ -41,6 +43,33 @@ TEST(ScheduleJson, RoundTripsTheCompiledEncoderBlock) {
   EXPECT_EQ(back->tile_programs, compiled.tile_programs);
   EXPECT_EQ(*back, compiled);
   EXPECT_EQ(write_schedule_json(*back), text);
+}
+
+// The streamed file is the document that the same values give as one tree, laid out whole.
+TEST(ScheduleJson, StreamedFileIsTheWholeDocumentsText) {
+  struct Case {
+    const char* name;
+    std::size_t layers;
+    std::uint16_t tiles;
+  };
+  const Case cases[] = {{"encoder block, 64 tiles", 1, 64}, {"encoder block, 8 tiles", 1, 8}, {"two blocks", 2, 16}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vc::CompilerOptions options;
+    options.tile_count = c.tiles;
+    const vc::Program program = vc::build_program(vc::encoder_stack(vc::EncoderConfig{}, c.layers).value(), options,
+                                                  velk_exchange::Topology::r77())
+                                    .value();
+    ASSERT_FALSE(program.exchanges.empty());
+    std::ostringstream out;
+    ASSERT_TRUE(write_schedule_json(out, program));
+    const std::string text = out.str();
+    const Result<Json> document = parse_json(text);
+    ASSERT_TRUE(document);
+    EXPECT_EQ(format_json(*document), text);
+    EXPECT_EQ(write_schedule_json(program), text);
+    EXPECT_EQ(read_schedule_json(text), (CompiledSchedule{program.schedule, program.exchanges, program.tile_programs}));
+  }
 }
 
 TEST(ScheduleJson, RoundTripsValuesAtTheEdgesOfTheirFields) {

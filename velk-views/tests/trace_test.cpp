@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <tuple>
 
 #include "exchange_schedule.hpp"
@@ -281,6 +283,85 @@ TEST(TraceJson, SingleTransferEventByEvent) {
   EXPECT_TRUE(lines.back().starts_with(R"("otherData": {"format":"velk trace","version":1,"clock":"one )"))
       << lines.back();
   EXPECT_TRUE(lines.back().ends_with(R"("tile_count":16,"end_cycle":74}})")) << lines.back();
+}
+
+// The events of the whole trace that a part of tiles 0-4 and 9 and phases 5-9 holds: tracks
+// and counters of those tiles, slices of those phases, flows of those phases between those
+// tiles (phase 7 sends from tile 0 to 4 and from 1 to 5), and every process and the phases
+// track.
+std::vector<json> events_of_part(const json& whole) {
+  const auto tile_chosen = [](std::size_t tile) { return tile <= 4 || tile == 9; };
+  const auto phase_chosen = [](std::size_t phase) { return phase >= 5 && phase <= 9; };
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> chosen_spans;  // [start, end) of the chosen phases
+  for (const json& event : events_where(whole, "X", 1)) {
+    if (phase_chosen(event.at("args").at("phase").get<std::size_t>())) {
+      const auto start = event.at("ts").get<std::uint64_t>();
+      chosen_spans.emplace_back(start, start + event.at("dur").get<std::uint64_t>());
+    }
+  }
+  const auto in_chosen_phase = [&](double ts) {
+    return std::any_of(chosen_spans.begin(), chosen_spans.end(), [ts](const auto& span) {
+      return static_cast<double>(span.first) <= ts && ts < static_cast<double>(span.second);
+    });
+  };
+  const auto tile_of = [](const json& event) { return static_cast<std::size_t>(event.at("tid").get<int>() - 1); };
+  std::map<std::uint64_t, int> flow_ends_chosen;  // per flow id, its chosen ends
+  for (const json& event : whole.at("traceEvents")) {
+    if ((event.at("ph") == "s" || event.at("ph") == "f") && tile_chosen(tile_of(event)) &&
+        in_chosen_phase(event.at("ts").get<double>())) {
+      ++flow_ends_chosen[event.at("id").get<std::uint64_t>()];
+    }
+  }
+  std::vector<json> part;
+  for (const json& event : whole.at("traceEvents")) {
+    const std::string ph = event.at("ph");
+    const int pid = event.at("pid");
+    bool kept = false;
+    if (ph == "M") kept = pid != 2 || !event.contains("tid") || tile_chosen(tile_of(event));
+    if (ph == "X" && pid == 1) kept = phase_chosen(event.at("args").at("phase").get<std::size_t>());
+    if (ph == "X" && pid == 2) {
+      kept = tile_chosen(tile_of(event)) && phase_chosen(event.at("args").at("phase").get<std::size_t>());
+    }
+    if (ph == "s" || ph == "f") kept = flow_ends_chosen[event.at("id").get<std::uint64_t>()] == 2;
+    if (ph == "C") {
+      const std::string name = event.at("name");  // "tile 0008"
+      kept = tile_chosen(std::stoul(name.substr(5))) && in_chosen_phase(event.at("ts").get<double>());
+    }
+    if (kept) part.push_back(event);
+  }
+  return part;
+}
+
+TEST(TraceJson, APartHoldsTheChosenTilesAndPhasesAtTheWholeTracesTimes) {
+  const EncoderTrace& whole = encoder_trace();
+  const TraceSelection selection{{{0, 4}, {9, 9}}, {{5, 9}}};
+  const json part = json::parse(trace_json(whole.graph, whole.program, selection).value());
+
+  const std::vector<json> expected = events_of_part(whole.document);
+  EXPECT_EQ(part.at("traceEvents").get<std::vector<json>>(), expected);
+  // The part has each kind of event: kernel launches, exchange words, flows and counters.
+  for (const std::string category : {"compute", "exchange", "multicast"}) {
+    EXPECT_TRUE(std::any_of(expected.begin(), expected.end(), [&](const json& event) {
+      return event.value("cat", "") == category;
+    })) << category;
+  }
+  EXPECT_FALSE(events_where(part, "C", 3).empty());
+
+  json other = whole.document.at("otherData");
+  other["tiles"] = json::parse("[[0, 4], [9, 9]]");
+  other["phases"] = json::parse("[[5, 9]]");
+  EXPECT_EQ(part.at("otherData"), other);
+}
+
+TEST(TraceJson, StreamedTraceIsTheTraceText) {
+  const EncoderTrace& whole = encoder_trace();
+  std::ostringstream out;
+  ASSERT_TRUE(write_trace(out, whole.graph, whole.program));
+  EXPECT_EQ(out.str(), whole.text);
+  // Choosing every tile and phase by name writes the same events.
+  const TraceSelection everything{{{0, 63}}, {{0, whole.program.schedule.phases.size() - 1}}};
+  const json chosen = json::parse(trace_json(whole.graph, whole.program, everything).value());
+  EXPECT_EQ(chosen.at("traceEvents"), whole.document.at("traceEvents"));
 }
 
 }  // namespace

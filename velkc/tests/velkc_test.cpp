@@ -46,6 +46,23 @@ TEST(Velkc, ExitStatuses) {
        {"compile", "--encoder", "--data-window", "0x58000"},
        2,
        "velkc: --data-window: expected BASE:LIMIT, found \"0x58000\"\n"},
+      {"trace part without a trace", {"compile", "--encoder", "--trace-tiles", "0-3"}, 2, ""},
+      {"reversed trace range",
+       {"compile", "--encoder", "--trace", "part.json", "--trace-tiles", "5-3"},
+       2,
+       "velkc: --trace-tiles: range 5-3 is reversed (write the lower number first)\n"},
+      {"trace tile beyond the tiles",
+       {"compile", "--encoder", "--trace", "part.json", "--trace-tiles", "0-3,64"},
+       2,
+       "velkc: --trace-tiles: 64 is too large (at most 63)\n"},
+      {"trace phase beyond the schedule",
+       {"compile", "--encoder", "--trace", "part.json", "--trace-phases", "10-17"},
+       2,
+       "velkc: --trace-phases: 17 is too large (at most 16)\n"},
+      {"trace range not a number",
+       {"compile", "--encoder", "--trace", "part.json", "--trace-phases", "1-x"},
+       2,
+       "velkc: --trace-phases: \"x\" is not a number (decimal, or hexadecimal after 0x)\n"},
       {"no tiles", {"compile", "--encoder", "--tiles", "0"}, 1, "velkc: graph: invalid compiler options\n"},
       {"empty data window",
        {"compile", "--encoder", "--data-window", "0x58000:0x58000"},
@@ -175,6 +192,15 @@ TEST(Velkc, CompileWritesTheSameTraceTwice) {
   EXPECT_TRUE(trace.starts_with("{\"traceEvents\": [\n{\"ph\":\"M\"")) << trace.substr(0, 80);
   EXPECT_TRUE(trace.ends_with("\"tile_count\":64,\"end_cycle\":15664}}\n")) << trace.substr(trace.size() - 80);
   EXPECT_EQ(trace, read_all(test_dir() / "second.json"));
+
+  const Outcome part =
+      velkc({"compile", "--encoder", "--trace", "part.json", "--trace-tiles", "0-7", "--trace-phases", "7"});
+  ASSERT_EQ(part.status, 0) << part.err;
+  EXPECT_TRUE(part.out.starts_with("wrote part.json\ngraph: ")) << part.out;  // a small trace has no size hint
+  const std::string part_trace = read_all(test_dir() / "part.json");
+  EXPECT_LT(part_trace.size(), trace.size() / 4);
+  EXPECT_TRUE(part_trace.ends_with("\"tiles\":[[0,7]],\"phases\":[[7,7]]}}\n"))
+      << part_trace.substr(part_trace.size() - 80);
 
   const Outcome unwritable = velkc({"compile", "--encoder", "--trace", "missing/trace.json"});
   EXPECT_EQ(unwritable.status, 2);

@@ -22,6 +22,7 @@
 // refuses unknown fields.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,9 @@ struct CompiledSchedule {
 [[nodiscard]] std::string write_schedule_json(const CompiledSchedule& compiled);
 // The same document for the parts of a built program.
 [[nodiscard]] std::string write_schedule_json(const velk_compiler::Program& program);
+// The same document written to `out` as it is produced, never held whole; false when the
+// stream fails.
+[[nodiscard]] bool write_schedule_json(std::ostream& out, const velk_compiler::Program& program);
 
 // The document's values. A document that is not JSON fails at its line and column; anything
 // else at the JSON path of the first value that does not fit its field.

@@ -13,13 +13,18 @@ namespace velk_io {
 // "0x" and the value's upper-case hexadecimal digits, zero-padded to at least `digits`.
 inline std::string hex(std::uint64_t value, std::size_t digits = 1) {
   constexpr std::string_view DIGITS = "0123456789ABCDEF";
-  std::string text;
+  // The digits from the last, into a buffer that holds the most a 64-bit value has; the
+  // schedule file writes millions of words this way.
+  char buffer[16];
+  std::size_t count = 0;
   do {
-    text.insert(text.begin(), DIGITS[value & 0xFu]);
+    buffer[sizeof buffer - ++count] = DIGITS[value & 0xFu];
     value >>= 4u;
   } while (value != 0);
-  if (text.size() < digits) text.insert(0, digits - text.size(), '0');
-  return "0x" + text;
+  std::string text = "0x";
+  if (count < digits) text.append(digits - count, '0');
+  text.append(buffer + sizeof buffer - count, count);
+  return text;
 }
 
 // A 32-bit word as exactly eight hexadecimal digits: 0x41800003.

@@ -28,21 +28,43 @@
 //    ],
 //    "otherData": {"format": "velk trace", "version": 1, "clock": "...", "kernel": "...",
 //                  "notional_kernel_cycles": 1000, "tile_count": 64, "end_cycle": 15664}}
+//
+// A part (TraceSelection) holds the tracks and counters of the chosen tiles, the slices of the
+// chosen phases on them and on the phases track, and the flows of chosen phases whose both
+// ends are chosen tiles; every timestamp and flow id is the one of the whole trace, so a part
+// lines up with it. Its otherData also has "tiles" and "phases": the chosen ranges as
+// [first, last] pairs, each member only when that choice is not everything.
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/program.hpp"
+#include "velk_io/option_values.hpp"
 #include "velk_views/error.hpp"
 
 namespace velk_views {
 
 inline constexpr std::uint64_t TRACE_FORMAT_VERSION = 1;
 
-// The trace of a built program; fails as schedule_timeline does. `graph` gives the names of
-// operations and tensors.
-[[nodiscard]] Result<std::string> trace_json(const velk_compiler::Graph& graph, const velk_compiler::Program& program);
+// Which part of the trace to write: tile numbers and phase indices; an empty list chooses all.
+struct TraceSelection {
+  std::vector<velk_io::IndexRange> tiles;
+  std::vector<velk_io::IndexRange> phases;
+  bool operator==(const TraceSelection&) const = default;
+};
+
+// The trace of a built program (or its chosen part), written to `out` event by event as it is
+// made, never held whole. Fails as schedule_timeline does, before it writes anything; the
+// stream's state is the caller's to check. `graph` gives the names of operations and tensors.
+[[nodiscard]] Result<void> write_trace(std::ostream& out, const velk_compiler::Graph& graph,
+                                       const velk_compiler::Program& program, const TraceSelection& selection = {});
+
+// The same trace as one text.
+[[nodiscard]] Result<std::string> trace_json(const velk_compiler::Graph& graph, const velk_compiler::Program& program,
+                                             const TraceSelection& selection = {});
 
 }  // namespace velk_views

@@ -243,8 +243,8 @@ struct Window {
 
 using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::uint32_t>;
 
-[[nodiscard]] Result<void> verify_group(const Schedule& schedule, const RegionLookup& regions, std::size_t phase,
-                                        const LoweredExchangeGroup& g, std::multiset<TransferKey>& covered,
+[[nodiscard]] Result<void> verify_group(const RegionLookup& regions, std::size_t phase, const LoweredExchangeGroup& g,
+                                        std::multiset<TransferKey>& covered,
                                         std::map<std::uint16_t, std::vector<Window>>& roles) {
   const std::string where = " (group of tile " + num(g.source_tile) + at_phase(phase) + ")";
   const bool ascending = std::adjacent_find(g.destination_tiles.begin(), g.destination_tiles.end(),
@@ -299,7 +299,7 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
   std::uint64_t payload = 0;
   std::uint64_t cycles = 0;
   for (const LoweredExchangeGroup& g : epoch.groups) {
-    if (auto group = verify_group(schedule, regions, phase, g, covered, roles); !group) return group;
+    if (auto group = verify_group(regions, phase, g, covered, roles); !group) return group;
     payload += g.bytes / 4;
   }
   for (const auto& [tile, windows] : roles) {

@@ -292,8 +292,8 @@ using TransferKey = std::tuple<std::uint16_t, std::uint16_t, std::size_t, std::u
   return {};
 }
 
-[[nodiscard]] Result<void> verify_epoch(const Schedule& schedule, const RegionLookup& regions, std::size_t phase,
-                                        const ExchangePhase& exchange, const LoweredExchangeEpoch& epoch) {
+[[nodiscard]] Result<void> verify_epoch(const RegionLookup& regions, std::size_t phase, const ExchangePhase& exchange,
+                                        const LoweredExchangeEpoch& epoch) {
   std::multiset<TransferKey> covered;
   std::map<std::uint16_t, std::vector<Window>> roles;
   std::uint64_t payload = 0;
@@ -408,7 +408,7 @@ Result<void> verify_lowered_exchanges(const Schedule& schedule, std::span<const 
     const ExchangeCost expected = launches == 0 ? ExchangeCost{} : phase.epochs[0].cost;
     if (phase.cost != expected) return broken("phase cost equals its launch's cost" + at_phase(p));
     if (launches == 1) {
-      if (auto epoch = verify_epoch(schedule, regions, p, *exchange, phase.epochs[0]); !epoch) return epoch;
+      if (auto epoch = verify_epoch(regions, p, *exchange, phase.epochs[0]); !epoch) return epoch;
     }
   }
   if (next != lowered.size()) return broken("no lowered phase beyond the exchange phases");

@@ -26,6 +26,17 @@ void BM_CompileDefaultEncoderStraightforward(benchmark::State& state) {
 }
 BENCHMARK(BM_CompileDefaultEncoderStraightforward)->Unit(benchmark::kMicrosecond);
 
+// The floor under any compile of the default encoder: copying its finished schedule, whose
+// kernel commands each own their operand list and result shape.
+void BM_CopyDefaultEncoderSchedule(benchmark::State& state) {
+  const velk_compiler::Schedule schedule = *velk_compiler::compile(*velk_compiler::encoder_graph(EncoderConfig{}), {});
+  for (auto _ : state) {
+    velk_compiler::Schedule copy = schedule;
+    benchmark::DoNotOptimize(copy);
+  }
+}
+BENCHMARK(BM_CopyDefaultEncoderSchedule)->Unit(benchmark::kMicrosecond);
+
 void BM_CompileLargeEncoderFullChip(benchmark::State& state) {
   const velk_compiler::Graph graph = *velk_compiler::encoder_graph(large_encoder);
   for (auto _ : state) benchmark::DoNotOptimize(velk_compiler::compile(graph, full_chip));

@@ -46,7 +46,8 @@ TEST(LiveBytesBound, EqualsTheLargestSumOverEveryPhase) {
     for (int i = 0, n = static_cast<int>(random() % 30); i < n; ++i) {
       const std::size_t from = random() % 12;
       const std::size_t until = random() % 8 == 0 ? from - std::min<std::size_t>(from, 1) : from + random() % 5;
-      allocations.push_back(region(static_cast<std::uint16_t>(random() % 3), 1 + random() % 1000, from, until));
+      allocations.push_back(region(static_cast<std::uint16_t>(random() % 3),
+                                   static_cast<std::uint32_t>(1 + random() % 1000), from, until));
     }
     std::map<std::uint16_t, std::uint64_t> expected;
     for (const Allocation& a : allocations) expected.try_emplace(a.tile, 0);

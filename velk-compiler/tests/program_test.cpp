@@ -123,8 +123,12 @@ TEST(BuildProgram, ReportsProgressStageByStage) {
     const bool first = i == 0 || steps[i - 1].stage != steps[i].stage;
     const bool last = i + 1 == steps.size() || steps[i + 1].stage != steps[i].stage;
     if (first) stages.push_back(steps[i].stage);
-    if (!first) EXPECT_GE(steps[i].done, steps[i - 1].done) << steps[i].stage;
-    if (last) EXPECT_EQ(steps[i].done, steps[i].total) << steps[i].stage;
+    if (!first) {
+      EXPECT_GE(steps[i].done, steps[i - 1].done) << steps[i].stage;
+    }
+    if (last) {
+      EXPECT_EQ(steps[i].done, steps[i].total) << steps[i].stage;
+    }
   }
   EXPECT_EQ(stages,
             (std::vector<std::string>{"phases", "memory plan", "exchange launches", "tile programs", "tile commands"}));

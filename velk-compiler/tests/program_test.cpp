@@ -134,7 +134,7 @@ TEST(BuildProgram, ReportsProgressStageByStage) {
             (std::vector<std::string>{"phases", "memory plan", "exchange launches", "tile programs", "tile commands"}));
   EXPECT_EQ(messages, (std::vector<std::string>{"compiling graph", "graph compilation completed",
                                                 "lowered exchange schedule", "lowered per-tile programs"}));
-  const velk_log::RecordedEvent& last = recorder.events().back();
+  const velk_log::RecordedEvent last = recorder.events().back();
   EXPECT_EQ(std::get<std::uint64_t>(*last.field("done")), 64u);
   EXPECT_EQ(std::get<std::string>(*last.field("unit")), "tiles");
 }

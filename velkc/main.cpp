@@ -9,6 +9,8 @@
 //   velkc sweep   (--encoder [dim lists] | --graph FILE) [--tiles LIST] [windows] [--report FILE.html]
 //                 [--no-times]                                      tabulate configurations
 //   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdint>
@@ -17,11 +19,10 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
-#include <memory>
 #include <tuple>
-#include <unistd.h>
 #include <vector>
 
 #include "velk_compiler/compile.hpp"

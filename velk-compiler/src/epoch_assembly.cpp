@@ -46,15 +46,15 @@ struct PlannedGroup {
 [[nodiscard]] Result<PlannedGroup> plan_group(const AllocationIndex& index, const velk_exchange::Topology& topology,
                                               std::size_t phase, const PendingGroup& pending,
                                               std::uint32_t schedule_offset) {
-  const std::string tensor = index_text(pending.tensor.index);
+  const auto tensor = [&pending] { return index_text(pending.tensor.index); };  // only for a message
   if (pending.bytes == 0 || pending.bytes % 4 != 0) {
-    return std::unexpected(CompileError::graph(fill("tensor {} exchange size is not whole words", {tensor})));
+    return std::unexpected(CompileError::graph(fill("tensor {} exchange size is not whole words", {tensor()})));
   }
   const std::uint32_t words = pending.bytes / 4;
   const Allocation* source = source_allocation(IndexedLookup{index}, pending.tensor, pending.source, phase);
   if (source == nullptr) {
     return std::unexpected(CompileError::memory(
-        fill("missing source allocation for tensor {} on tile {}", {tensor, index_text(pending.source)})));
+        fill("missing source allocation for tensor {} on tile {}", {tensor(), index_text(pending.source)})));
   }
   std::vector<std::uint32_t> destination_addresses;
   destination_addresses.reserve(pending.destinations.size());
@@ -63,7 +63,7 @@ struct PlannedGroup {
         index.first(pending.tensor, destination, [phase](const Allocation& a) { return is_staging_of(a, phase); });
     if (staging == nullptr) {
       return std::unexpected(CompileError::memory(
-          fill("missing staging allocation for tensor {} on tile {}", {tensor, index_text(destination)})));
+          fill("missing staging allocation for tensor {} on tile {}", {tensor(), index_text(destination)})));
     }
     destination_addresses.push_back(staging->address);
   }
@@ -81,9 +81,10 @@ struct PlannedGroup {
     }
   }
 
-  return PlannedGroup{LoweredExchangeGroup{pending.source, pending.destinations, pending.tensor, pending.bytes,
-                                           ExchangeAddressing::Absolute, plan->sender, std::move(plan->receivers)},
-                      words};
+  return PlannedGroup{
+      LoweredExchangeGroup{pending.source, pending.destinations, pending.tensor, pending.bytes,
+                           ExchangeAddressing::Absolute, std::move(plan->sender), std::move(plan->receivers)},
+      words};
 }
 
 // The cycle at which the group's last event ends: the greatest event total of its rows.
@@ -153,6 +154,9 @@ Result<LoweredExchangePhase> assemble_exchange_phase(const AllocationIndex& inde
                                                      const velk_exchange::Topology& topology, std::size_t phase,
                                                      const std::vector<std::vector<PendingGroup>>& slots) {
   std::vector<LoweredExchangeGroup> lowered_groups;
+  std::size_t group_count = 0;
+  for (const std::vector<PendingGroup>& slot : slots) group_count += slot.size();
+  lowered_groups.reserve(group_count);
   TileBuilders builders;
   ExchangeCost cost{slots.empty() ? 0u : 1u, 0, 0};
   std::uint32_t horizon = 0;

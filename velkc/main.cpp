@@ -3,11 +3,12 @@
 // and velk-views decodes, summarises and draws. Exit status: 0 on success, 1 when compilation fails, 2 for a
 // usage error or an input that cannot be read.
 //
-//   velkc graph   (--encoder [dims] | --graph FILE) [--out FILE]    write a graph file
-//   velkc compile (--encoder [dims] | --graph FILE) [compiler options] [--out DIR] [--trace FILE]
-//                 [--trace-tiles RANGES] [--trace-phases RANGES]   [--report FILE.html]
+//   velkc graph   (--encoder [dims] [--layers N] | --graph FILE) [--out FILE]    write a graph file
+//   velkc compile (--encoder [dims] [--layers N] | --graph FILE) [compiler options] [--quiet]
+//                 [--out DIR] [--trace FILE [--trace-tiles RANGES] [--trace-phases RANGES]]
+//                 [--report FILE.html]
 //   velkc sweep   (--encoder [dim lists] | --graph FILE) [--tiles LIST] [windows] [--report FILE.html]
-//                 [--no-times]                                      tabulate configurations
+//                 [--no-times]                                      tabulate configurations, on every core
 //   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
 #include <unistd.h>
 

@@ -98,11 +98,19 @@ std::vector<std::size_t> color_exchange_groups(std::span<const PendingGroup> gro
     return Rank{neighbour_colors[i].size(), adjacency[i].size(), static_cast<std::uint16_t>(0xFFFF - groups[i].source),
                 TensorId{~groups[i].tensor.index}, i};
   };
+  // A group without neighbours takes colour 0 whenever its turn comes and changes no other
+  // group's saturation, so it is coloured at once and never ranked.
+  std::vector<std::optional<std::size_t>> colors(n);
   std::vector<Rank> candidates;
   candidates.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) candidates.push_back(rank(i));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (adjacency[i].empty()) {
+      colors[i] = 0;
+    } else {
+      candidates.push_back(rank(i));
+    }
+  }
   std::make_heap(candidates.begin(), candidates.end());
-  std::vector<std::optional<std::size_t>> colors(n);
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end());
     const Rank best = candidates.back();
@@ -157,8 +165,11 @@ Result<std::vector<std::vector<PendingGroup>>> exchange_slots(const AllocationIn
     if (ready == remaining.end()) {
       return std::unexpected(CompileError::graph("exchange staging dependencies contain a cycle"));
     }
-    for (const PendingGroup& g : *ready) {
-      for (const std::uint16_t destination : g.destinations) delivered.emplace(g.tensor, destination);
+    // What the last slot delivers, no later slot reads.
+    if (remaining.size() > 1) {
+      for (const PendingGroup& g : *ready) {
+        for (const std::uint16_t destination : g.destinations) delivered.emplace(g.tensor, destination);
+      }
     }
     ordered.push_back(std::move(*ready));
     remaining.erase(ready);

@@ -54,7 +54,7 @@ ComputePhase compute_phase(const Graph& graph, const std::vector<Layout>& layout
   ComputePhase phase{op.id, {}};
   phase.commands.reserve(out.tiles.size());
   for (std::size_t i = 0; i + 1 < out.tiles.size(); ++i)
-    phase.commands.push_back(KernelCommand{out.tiles[i], op.output, op.inputs, body});
+    phase.commands.emplace_back(out.tiles[i], op.output, op.inputs, body);
   phase.commands.push_back(KernelCommand{out.tiles.back(), op.output, op.inputs,
                                          specialization_key(op.kind, result, out, out.tiles.back())});
   return phase;

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "velk_log/stderr_subscriber.hpp"
@@ -28,22 +26,11 @@ class ScenarioTest final : public testing::Test {
   const velk_compiler::ScenarioCheck& check_;
 };
 
-void install_log_subscriber() {
-  const char* setting = std::getenv("VELK_LOG");
-  if (setting == nullptr) return;
-  const std::optional<velk_log::Level> level = velk_log::parse_level(setting);
-  if (!level) {
-    std::fprintf(stderr, "VELK_LOG=%s is not one of error, warn, info, debug, trace; logging stays off\n", setting);
-    return;
-  }
-  velk_log::set_global_subscriber(std::make_shared<velk_log::StderrSubscriber>(*level));
-}
-
 }  // namespace
 
 int run_checks(int argc, char** argv, std::span<const velk_compiler::ScenarioCheck> checks) {
   testing::InitGoogleTest(&argc, argv);
-  install_log_subscriber();
+  velk_log::log_to_stderr_as_environment_asks();
   if (checks.empty()) std::printf("no scenario checks registered\n");
   for (const velk_compiler::ScenarioCheck& check : checks) {
     const std::string name(check.name);

@@ -32,6 +32,7 @@
 #include "velk_compiler/program.hpp"
 #include "velk_exchange/topology.hpp"
 #include "velk_io/velk_io.hpp"
+#include "velk_log/stderr_subscriber.hpp"
 #include "velk_views/velk_views.hpp"
 
 namespace {
@@ -204,6 +205,24 @@ class ShownProgress {
   return {};
 }
 
+// For an error that an option caused, a line that names the option and says why (or nothing).
+std::string option_hint(const velk_compiler::CompilerOptions& options, const velk_compiler::CompileError& error) {
+  using Option = velk_compiler::OptionsProblem::Option;
+  if (error == velk_compiler::CompileError::graph("invalid compiler options")) {
+    const std::optional<velk_compiler::OptionsProblem> problem = velk_compiler::options_problem(options);
+    if (!problem) return "";
+    const char* name = problem->option == Option::TileCount        ? "--tiles"
+                       : problem->option == Option::ExchangeWindow ? "--exchange-window"
+                                                                   : "--data-window";
+    return std::string(name) + ": " + problem->why + "\n";
+  }
+  if (error == velk_compiler::CompileError::graph("exchange topology has too few tiles")) {
+    return "--tiles: the R77 card has " + std::to_string(velk_exchange::Topology::r77().tile_count()) +
+           " tiles, fewer than " + std::to_string(options.tile_count) + "\n";
+  }
+  return "";
+}
+
 // The part of the trace that --trace-tiles and --trace-phases choose (ranges within the program).
 [[nodiscard]] Step<velk_views::TraceSelection> trace_selection(const CompileArguments& arguments,
                                                                const velk_compiler::Program& program) {
@@ -259,8 +278,10 @@ std::size_t chosen_count(const std::vector<velk_io::IndexRange>& ranges, std::si
     return velk_compiler::build_program(*graph, *options, velk_exchange::Topology::r77());
   }();
   if (!program) {
-    return std::unexpected(
-        Failure{EXIT_COMPILE_FAILED, velk_views::render_compile_failure(*graph, *options, program.error())});
+    std::string message = velk_views::render_compile_failure(*graph, *options, program.error());
+    const std::string hint = option_hint(*options, program.error());
+    if (!hint.empty()) message += (message.ends_with('\n') ? "" : "\n") + hint;
+    return std::unexpected(Failure{EXIT_COMPILE_FAILED, message});
   }
   const velk_compiler::CompileSummary summary = velk_compiler::summarize_program(*graph, *program);
   auto selection = trace_selection(arguments, *program);
@@ -376,6 +397,7 @@ struct DisasmArguments {
 int main(int argc, char** argv) {
   CLI::App app{"velkc: the ahead-of-time compiler for the Velk tiled accelerator", "velkc"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "velkc " VELK_VERSION);
 
   GraphSource graph_source;
   std::string graph_out;
@@ -454,6 +476,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : EXIT_USAGE;
   }
+
+  // Log lines and a redrawn progress line would tear each other apart: with logging on, no
+  // progress line.
+  if (velk_log::log_to_stderr_as_environment_asks()) compile_arguments.quiet = true;
 
   Step<void> result;
   if (graph->parsed()) result = run_graph(graph_source, graph_out);

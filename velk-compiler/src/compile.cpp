@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <sstream>
 #include <utility>
 
 #include "velk_compiler/layout.hpp"
@@ -81,6 +82,13 @@ Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<
 
 namespace {
 
+// "0x58000", as the command line writes addresses.
+std::string hex(std::uint32_t value) {
+  std::ostringstream text;
+  text << "0x" << std::uppercase << std::hex << value;
+  return text.str();
+}
+
 std::uint64_t largest_peak(const std::map<std::uint16_t, std::uint32_t>& peaks) {
   std::uint32_t largest = 0;
   for (const auto& [tile, peak] : peaks) largest = std::max(largest, peak);
@@ -89,10 +97,28 @@ std::uint64_t largest_peak(const std::map<std::uint16_t, std::uint32_t>& peaks) 
 
 }  // namespace
 
-bool valid_options(const CompilerOptions& o) {
-  return o.tile_count != 0 && o.exchange_base >= velk_exchange::RECEIVE_WINDOW_BASE &&
-         o.exchange_limit <= velk_exchange::RECEIVE_WINDOW_LIMIT && o.exchange_base < o.exchange_limit &&
-         o.exchange_limit <= o.data_base && o.data_base < o.data_limit;
+bool valid_options(const CompilerOptions& options) { return !options_problem(options); }
+
+std::optional<OptionsProblem> options_problem(const CompilerOptions& o) {
+  using Option = OptionsProblem::Option;
+  const auto window = [](std::uint32_t base, std::uint32_t limit) { return "(" + hex(base) + ":" + hex(limit) + ")"; };
+  const std::string exchange = window(o.exchange_base, o.exchange_limit);
+  const std::string receive = window(velk_exchange::RECEIVE_WINDOW_BASE, velk_exchange::RECEIVE_WINDOW_LIMIT);
+  if (o.tile_count == 0) return OptionsProblem{Option::TileCount, "no tiles: give at least 1"};
+  if (o.exchange_base >= o.exchange_limit) {
+    return OptionsProblem{Option::ExchangeWindow, "the window " + exchange + " is empty"};
+  }
+  if (o.exchange_base < velk_exchange::RECEIVE_WINDOW_BASE || o.exchange_limit > velk_exchange::RECEIVE_WINDOW_LIMIT) {
+    return OptionsProblem{Option::ExchangeWindow,
+                          "the window " + exchange + " is not inside the fabric's receive window " + receive};
+  }
+  const std::string data = window(o.data_base, o.data_limit);
+  if (o.data_base >= o.data_limit) return OptionsProblem{Option::DataWindow, "the window " + data + " is empty"};
+  if (o.exchange_limit > o.data_base) {
+    return OptionsProblem{Option::DataWindow, "the window " + data + " overlaps the exchange window " + exchange +
+                                                  ", which must lie below it"};
+  }
+  return std::nullopt;
 }
 
 Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {

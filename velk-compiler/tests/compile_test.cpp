@@ -104,10 +104,25 @@ TEST(Compile, OptionsRules) {
       with([](CompilerOptions& o) { o.data_base = 0x57FF0; }),
       with([](CompilerOptions& o) { o.data_limit = o.data_base; }),
   };
-  for (const CompilerOptions& options : invalid) {
+  using Option = OptionsProblem::Option;
+  const OptionsProblem problems[] = {
+      {Option::TileCount, "no tiles: give at least 1"},
+      {Option::ExchangeWindow,
+       "the window (0x4FFFC:0x58000) is not inside the fabric's receive window (0x50000:0x58000)"},
+      {Option::ExchangeWindow,
+       "the window (0x50000:0x58004) is not inside the fabric's receive window (0x50000:0x58000)"},
+      {Option::ExchangeWindow, "the window (0x58000:0x58000) is empty"},
+      {Option::DataWindow,
+       "the window (0x57FF0:0xE0000) overlaps the exchange window (0x50000:0x58000), which must lie below it"},
+      {Option::DataWindow, "the window (0x58000:0x58000) is empty"},
+  };
+  for (std::size_t i = 0; i < std::size(invalid); ++i) {
+    const CompilerOptions& options = invalid[i];
     EXPECT_FALSE(valid_options(options)) << options;
+    EXPECT_EQ(options_problem(options), problems[i]) << options;
     EXPECT_EQ(compile(graph, options), std::unexpected(CompileError::graph("invalid compiler options"))) << options;
   }
+  EXPECT_EQ(options_problem(CompilerOptions{}), std::nullopt);
   const CompilerOptions touching = with([](CompilerOptions& o) {
     o.exchange_limit = 0x50010;
     o.data_base = 0x50010;

@@ -2,6 +2,8 @@
 #include "velk_log/stderr_subscriber.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 namespace velk_log {
 
@@ -11,6 +13,18 @@ void StderrSubscriber::on_event(const Event& event) {
   const std::string line = format_event(event) + "\n";
   std::lock_guard lock(mutex_);
   std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+bool log_to_stderr_as_environment_asks() {
+  const char* setting = std::getenv("VELK_LOG");
+  if (setting == nullptr) return false;
+  const std::optional<Level> level = parse_level(setting);
+  if (!level) {
+    std::fprintf(stderr, "VELK_LOG=%s is not one of error, warn, info, debug, trace; logging stays off\n", setting);
+    return false;
+  }
+  set_global_subscriber(std::make_shared<StderrSubscriber>(*level));
+  return true;
 }
 
 std::string format_event(const Event& event) {

@@ -1,5 +1,6 @@
 // Runs the velkc executable: exit statuses, messages and output files.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -63,11 +64,28 @@ TEST(Velkc, ExitStatuses) {
        {"compile", "--encoder", "--trace", "part.json", "--trace-phases", "1-x"},
        2,
        "velkc: --trace-phases: \"x\" is not a number (decimal, or hexadecimal after 0x)\n"},
-      {"no tiles", {"compile", "--encoder", "--tiles", "0"}, 1, "velkc: graph: invalid compiler options\n"},
+      {"version", {"--version"}, 0, ""},
+      {"no tiles",
+       {"compile", "--encoder", "--tiles", "0"},
+       1,
+       "velkc: graph: invalid compiler options\n--tiles: no tiles: give at least 1\n"},
+      {"more tiles than the card",
+       {"compile", "--encoder", "--tiles", "1473"},
+       1,
+       "velkc: graph: exchange topology has too few tiles\n--tiles: the R77 card has 1472 tiles, fewer than 1473\n"},
       {"empty data window",
        {"compile", "--encoder", "--data-window", "0x58000:0x58000"},
        1,
-       "velkc: graph: invalid compiler options\n"},
+       "velkc: graph: invalid compiler options\n--data-window: the window (0x58000:0x58000) is empty\n"},
+      {"empty exchange window",
+       {"compile", "--encoder", "--exchange-window", "0x50000:0x50000"},
+       1,
+       "velkc: graph: invalid compiler options\n--exchange-window: the window (0x50000:0x50000) is empty\n"},
+      {"windows overlapping",
+       {"compile", "--encoder", "--data-window", "0x57000:0xE0000"},
+       1,
+       "velkc: graph: invalid compiler options\n--data-window: the window (0x57000:0xE0000) overlaps the exchange "
+       "window (0x50000:0x58000), which must lie below it\n"},
       {"heads do not divide hidden",
        {"compile", "--encoder", "--hidden", "30"},
        1,
@@ -92,6 +110,28 @@ TEST(Velkc, ExitStatuses) {
       EXPECT_EQ(run.err, c.err);
     }
   }
+}
+
+TEST(Velkc, VersionFromTheProject) {
+  const Outcome run = velkc({"--version"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "velkc " VELK_VERSION "\n");
+}
+
+// VELK_LOG turns the log events on, as it does for the self-check; a wrong level says so.
+TEST(Velkc, LogEventsAsVelkLogAsks) {
+  ::setenv("VELK_LOG", "info", 1);
+  const Outcome logged = velkc({"compile", "--encoder"});
+  ::setenv("VELK_LOG", "loud", 1);
+  const Outcome wrong = velkc({"compile", "--encoder"});
+  ::unsetenv("VELK_LOG");
+  EXPECT_EQ(logged.status, 0);
+  EXPECT_TRUE(logged.err.starts_with("INFO velk_compiler: compiling graph operations=15 tensors=22 tiles=64\n"))
+      << logged.err;
+  EXPECT_TRUE(logged.err.ends_with("INFO velk_compiler: lowered per-tile programs tiles=64\n")) << logged.err;
+  EXPECT_EQ(wrong.status, 0);
+  EXPECT_EQ(wrong.err, "VELK_LOG=loud is not one of error, warn, info, debug, trace; logging stays off\n");
+  EXPECT_EQ(wrong.out, logged.out);
 }
 
 TEST(Velkc, GraphWritesTheShippedEncoderExample) {

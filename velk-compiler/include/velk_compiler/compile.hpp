@@ -4,7 +4,10 @@
 // memory and derives each tile's peak.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "velk_compiler/graph.hpp"
 #include "velk_compiler/schedule.hpp"
@@ -23,6 +26,18 @@ namespace velk_compiler {
 // True when the options describe an exchange window inside 0x50000..0x58000, below a
 // non-empty data window, on at least one tile.
 bool valid_options(const CompilerOptions& options);
+
+// Which option breaks those rules and why, for a person to read.
+struct OptionsProblem {
+  enum class Option : std::uint8_t { TileCount, ExchangeWindow, DataWindow };
+  Option option = Option::TileCount;
+  std::string why;  // "no tiles", "the window is empty (0x50000:0x50000)", ...
+  bool operator==(const OptionsProblem&) const = default;
+};
+
+// The first rule of valid_options that the options break, in the order tiles, exchange
+// window, data window; nothing when they are valid.
+[[nodiscard]] std::optional<OptionsProblem> options_problem(const CompilerOptions& options);
 
 // One exchange phase's transfers: none may copy a tile to itself or move 0 bytes
 // ("invalid exchange transfer"), and no two may target the same tensor on the same tile

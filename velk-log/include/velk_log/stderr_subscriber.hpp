@@ -22,4 +22,10 @@ class StderrSubscriber final : public Subscriber {
 // The line StderrSubscriber prints for an event, without the newline.
 std::string format_event(const Event& event);
 
+// Logging as the environment variable VELK_LOG asks for it, the one place that reads it:
+// unset, nothing; a level name (error, warn, info, debug, trace), a StderrSubscriber at
+// that level installed as the process's subscriber; anything else, one line on standard
+// error that says so, and nothing. Returns whether a subscriber was installed.
+bool log_to_stderr_as_environment_asks();
+
 }  // namespace velk_log

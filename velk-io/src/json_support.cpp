@@ -2,7 +2,9 @@
 // the only place that lets it throw, and it turns the exception into an IoError at once.
 #include "json_support.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <sstream>
@@ -40,6 +42,91 @@ IoError syntax_error(std::string_view what, std::string_view text, std::size_t b
   const std::size_t colon = what.rfind(": ");
   const std::string detail(colon == std::string_view::npos ? what : what.substr(colon + 2));
   return IoError{"line " + std::to_string(line) + ", column " + std::to_string(column), detail};
+}
+
+// "line 3, column 7": the place of the byte at `offset` (lines and columns from 1).
+std::string place_of(std::string_view text, std::size_t offset) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    column = text[i] == '\n' ? 1 : column + 1;
+    if (text[i] == '\n') ++line;
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// nlohmann-json's id of a number beyond the range of a double.
+constexpr int NUMBER_OVERFLOW = 406;
+
+// The library's message reads "[json.exception.out_of_range.406] number overflow parsing
+// '1e400'" and names no place: the place is that of the first such number in the text.
+IoError number_overflow(std::string_view what, std::string_view text) {
+  const std::size_t open = what.find('\'');
+  const std::size_t close = what.rfind('\'');
+  const std::string_view number =
+      open != std::string_view::npos && close > open ? what.substr(open + 1, close - open - 1) : std::string_view();
+  std::size_t at = number.empty() ? std::string_view::npos : text.find(number);
+  const auto part_of_number = [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-';
+  };
+  while (at != std::string_view::npos && at > 0 && part_of_number(text[at - 1])) at = text.find(number, at + 1);
+  const std::string where = at == std::string_view::npos ? std::string("document") : place_of(text, at);
+  return IoError{where, "the number " + std::string(number) + " is beyond the range of a 64-bit float"};
+}
+
+// The JSON path of the first object member given twice ("operations[2].inputs"), which the
+// parser would let the last one win; nothing when every member is given once. Keys are
+// compared as written. A scan of the text alone, which leaves whatever else is wrong with
+// the text to the parser.
+std::optional<std::string> first_repeated_member(std::string_view text) {
+  struct Frame {
+    bool object = false;
+    bool want_key = false;
+    std::size_t index = 0;       // an array's current element
+    std::size_t keys_begin = 0;  // an object's keys in `keys`; the last is the member being read
+  };
+  std::vector<Frame> frames;
+  std::vector<std::string_view> keys;
+  const auto path_to = [&](std::string_view key) {
+    std::string path;
+    for (std::size_t f = 0; f + 1 < frames.size(); ++f) {
+      if (frames[f].object) {
+        const bool has_key = frames[f + 1].keys_begin > frames[f].keys_begin;
+        path += "." + std::string(has_key ? keys[frames[f + 1].keys_begin - 1] : std::string_view());
+      } else {
+        path += "[" + std::to_string(frames[f].index) + "]";
+      }
+    }
+    path += "." + std::string(key);
+    return path.starts_with('.') ? path.substr(1) : path;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      const std::size_t start = i + 1;
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      const std::string_view string = text.substr(start, std::min(i, text.size()) - start);
+      if (frames.empty() || !frames.back().object || !frames.back().want_key) continue;
+      const auto begin = keys.begin() + static_cast<std::ptrdiff_t>(frames.back().keys_begin);
+      if (std::find(begin, keys.end(), string) != keys.end()) return path_to(string);
+      keys.push_back(string);
+      frames.back().want_key = false;
+    } else if (c == '{' || c == '[') {
+      frames.push_back(Frame{c == '{', c == '{', 0, keys.size()});
+    } else if ((c == '}' || c == ']') && !frames.empty()) {
+      keys.resize(frames.back().keys_begin);
+      frames.pop_back();
+    } else if (c == ',' && !frames.empty()) {
+      if (frames.back().object) {
+        frames.back().want_key = true;
+      } else {
+        ++frames.back().index;
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 // The place of the first bracket that opens a level beyond MAX_NESTING, if any. Brackets in
@@ -116,13 +203,23 @@ void write_value(JsonWriter& writer, const Json& value) {
 }  // namespace
 
 Result<Json> parse_json(std::string_view text) {
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    return std::unexpected(IoError{place_of(text, nul), "not text: the file holds a NUL byte, and JSON is text"});
+  }
   if (std::optional<IoError> error = nesting_error(text)) return std::unexpected(*error);
   try {
-    return Json::parse(text.begin(), text.end());
+    Json document = Json::parse(text.begin(), text.end());
+    if (std::optional<std::string> repeated = first_repeated_member(text)) {
+      return std::unexpected(IoError{*repeated, "given twice"});
+    }
+    return document;
   } catch (const nlohmann::json::parse_error& error) {
     return std::unexpected(syntax_error(error.what(), text, error.byte));
+  } catch (const nlohmann::json::out_of_range& error) {
+    if (error.id == NUMBER_OVERFLOW) return std::unexpected(number_overflow(error.what(), text));
+    return std::unexpected(IoError{"document", error.what()});
   } catch (const nlohmann::json::exception& error) {
-    return std::unexpected(IoError{"", error.what()});
+    return std::unexpected(IoError{"document", error.what()});
   }
 }
 

@@ -63,6 +63,21 @@ Failure compile_failed(const velk_compiler::CompileError& error) {
   return Failure{EXIT_COMPILE_FAILED, velk_compiler::to_string(error)};
 }
 
+// "-" for a file to read or write is standard input or output, as command-line tools have it.
+constexpr std::string_view STANDARD_STREAM = "-";
+
+// The whole text of the file, or of standard input for "-".
+[[nodiscard]] velk_io::Result<std::string> read_input(const std::string& path) {
+  if (path != STANDARD_STREAM) return velk_io::read_file(path);
+  return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+}
+
+// Where the messages of a run go: standard output, unless a file is written there.
+std::ostream& messages_stream(std::initializer_list<std::string_view> outputs) {
+  const bool to_stdout = std::find(outputs.begin(), outputs.end(), STANDARD_STREAM) != outputs.end();
+  return to_stdout ? std::cerr : std::cout;
+}
+
 // Where the graph comes from: the built-in encoder block or a graph file.
 struct GraphSource {
   bool encoder = false;
@@ -105,7 +120,7 @@ void add_graph_options(CLI::App& command, GraphSource& source, bool lists = fals
     return std::unexpected(Failure{EXIT_USAGE, "give --encoder or --graph FILE"});
   }
   if (!source.encoder) {
-    auto text = velk_io::read_file(source.file);
+    auto text = read_input(source.file);
     if (!text) return std::unexpected(usage(text.error()));
     auto graph = velk_io::read_graph_json(*text);
     if (!graph) return std::unexpected(Failure{EXIT_USAGE, source.file + ": " + velk_io::to_string(graph.error())});
@@ -187,7 +202,7 @@ class ShownProgress {
   if (!graph) return std::unexpected(graph.error());
   auto text = velk_io::write_graph_json(*graph);
   if (!text) return std::unexpected(usage(text.error()));
-  if (out.empty()) {
+  if (out.empty() || out == STANDARD_STREAM) {
     std::cout << *text;
     return {};
   }
@@ -196,12 +211,17 @@ class ShownProgress {
   return {};
 }
 
-// Writes `text` to `path`, or fails with the error of whatever made it.
-[[nodiscard]] Step<void> write_made_file(const std::string& path, const velk_io::Result<std::string>& text) {
+// Writes `text` to `path` (standard output for "-"), or fails with the error of whatever made it.
+[[nodiscard]] Step<void> write_made_file(const std::string& path, const velk_io::Result<std::string>& text,
+                                         std::ostream& messages) {
   if (!text) return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(text.error())});
+  if (path == STANDARD_STREAM) {
+    std::cout << *text << std::flush;
+    return {};
+  }
   auto written = velk_io::write_file(path, *text);
   if (!written) return std::unexpected(usage(written.error()));
-  std::cout << "wrote " << path << "\n";
+  messages << "wrote " << path << "\n";
   return {};
 }
 
@@ -248,7 +268,13 @@ std::size_t chosen_count(const std::vector<velk_io::IndexRange>& ranges, std::si
 // Writes the trace as it is made; a large one comes with a hint to write a part.
 [[nodiscard]] Step<void> write_trace_file(const std::string& path, const velk_compiler::Graph& graph,
                                           const velk_compiler::Program& program,
-                                          const velk_views::TraceSelection& selection) {
+                                          const velk_views::TraceSelection& selection, std::ostream& messages) {
+  if (path == STANDARD_STREAM) {
+    auto made = velk_views::write_trace(std::cout, graph, program, selection);
+    std::cout.flush();
+    if (!made) return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(made.error())});
+    return {};
+  }
   velk_views::Result<void> made;
   auto written = velk_io::write_file_with(
       path, [&](std::ostream& out) { made = velk_views::write_trace(out, graph, program, selection); });
@@ -258,12 +284,12 @@ std::size_t chosen_count(const std::vector<velk_io::IndexRange>& ranges, std::si
     return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(made.error())});
   }
   if (!written) return std::unexpected(usage(written.error()));
-  std::cout << "wrote " << path << "\n";
+  messages << "wrote " << path << "\n";
   if (*written >= LARGE_TRACE_BYTES) {
-    std::cout << "trace " << path << ": " << (*written + (1U << 19)) / (1U << 20) << " MB for "
-              << chosen_count(selection.tiles, program.schedule.tile_count) << " tiles and "
-              << chosen_count(selection.phases, program.schedule.phases.size())
-              << " phases; --trace-tiles and --trace-phases write a part\n";
+    messages << "trace " << path << ": " << (*written + (1U << 19)) / (1U << 20) << " MB for "
+             << chosen_count(selection.tiles, program.schedule.tile_count) << " tiles and "
+             << chosen_count(selection.phases, program.schedule.phases.size())
+             << " phases; --trace-tiles and --trace-phases write a part\n";
   }
   return {};
 }
@@ -283,24 +309,30 @@ std::size_t chosen_count(const std::vector<velk_io::IndexRange>& ranges, std::si
     if (!hint.empty()) message += (message.ends_with('\n') ? "" : "\n") + hint;
     return std::unexpected(Failure{EXIT_COMPILE_FAILED, message});
   }
+  if (arguments.trace == STANDARD_STREAM && arguments.report == STANDARD_STREAM) {
+    return std::unexpected(Failure{EXIT_USAGE, "--trace and --report cannot both write to standard output"});
+  }
+  std::ostream& messages = messages_stream({arguments.trace, arguments.report});
   const velk_compiler::CompileSummary summary = velk_compiler::summarize_program(*graph, *program);
   auto selection = trace_selection(arguments, *program);
   if (!selection) return std::unexpected(selection.error());
   if (!arguments.out.empty()) {
     auto written = velk_io::write_program_files(arguments.out, *program);
     if (!written) return std::unexpected(usage(written.error()));
-    std::cout << "wrote " << *written << " files to " << arguments.out << "\n";
+    messages << "wrote " << *written << " files to " << arguments.out << "\n";
   }
   if (!arguments.trace.empty()) {
-    if (auto written = write_trace_file(arguments.trace, *graph, *program, *selection); !written) return written;
+    if (auto written = write_trace_file(arguments.trace, *graph, *program, *selection, messages); !written) {
+      return written;
+    }
   }
   if (!arguments.report.empty()) {
-    if (auto written = write_made_file(arguments.report, velk_views::report_html(*graph, *program, summary));
+    if (auto written = write_made_file(arguments.report, velk_views::report_html(*graph, *program, summary), messages);
         !written) {
       return written;
     }
   }
-  std::cout << velk_views::render_summary(summary);
+  messages << velk_views::render_summary(summary);
   return {};
 }
 
@@ -352,11 +384,12 @@ struct SweepArguments {
   const bool times = !arguments.no_times;
   const std::vector<velk_views::SweepPoint> points =
       velk_views::run_sweep(*graphs, tile_counts, *options, velk_exchange::Topology::r77(), times);
+  std::ostream& messages = messages_stream({arguments.report});
   if (!arguments.report.empty()) {
-    auto written = write_made_file(arguments.report, velk_views::sweep_report_html(*graphs, points, times));
+    auto written = write_made_file(arguments.report, velk_views::sweep_report_html(*graphs, points, times), messages);
     if (!written) return written;
   }
-  std::cout << velk_views::render_sweep_table(*graphs, points, times);
+  messages << velk_views::render_sweep_table(*graphs, points, times);
   return {};
 }
 
@@ -370,7 +403,7 @@ struct DisasmArguments {
   if (!arguments.schedule.empty()) {
     auto tile = velk_io::parse_unsigned(arguments.tile, std::numeric_limits<std::uint16_t>::max(), "--tile");
     if (!tile) return std::unexpected(usage(tile.error()));
-    auto text = velk_io::read_file(arguments.schedule);
+    auto text = read_input(arguments.schedule);
     if (!text) return std::unexpected(usage(text.error()));
     auto compiled = velk_io::read_schedule_json(*text);
     if (!compiled) {

@@ -134,6 +134,35 @@ TEST(Velkc, LogEventsAsVelkLogAsks) {
   EXPECT_EQ(wrong.out, logged.out);
 }
 
+// "-" is standard input for a file read and standard output for a single file written; the
+// messages then go to standard error.
+TEST(Velkc, DashIsStandardInputOrOutput) {
+  const std::string encoder = read_all(source_file("examples/encoder.json"));
+  const Outcome from_stdin = velkc({"compile", "--graph", "-"}, encoder);
+  const Outcome from_file = velkc({"compile", "--graph", source_file("examples/encoder.json")});
+  EXPECT_EQ(from_stdin.status, 0) << from_stdin.err;
+  EXPECT_EQ(from_stdin.out, from_file.out);
+
+  EXPECT_EQ(velkc({"graph", "--encoder", "--out", "-"}).out, encoder);
+
+  const Outcome trace = velkc({"compile", "--encoder", "--trace", "-"});
+  EXPECT_EQ(trace.status, 0) << trace.err;
+  EXPECT_TRUE(trace.out.starts_with("{\"traceEvents\": [")) << trace.out.substr(0, 80);
+  EXPECT_EQ(trace.err, from_file.out);  // the summary
+  ASSERT_EQ(velkc({"compile", "--encoder", "--trace", "trace.json"}).status, 0);
+  EXPECT_EQ(trace.out, read_all(test_dir() / "trace.json"));
+
+  const Outcome both = velkc({"compile", "--encoder", "--trace", "-", "--report", "-"});
+  EXPECT_EQ(both.status, 2);
+  EXPECT_EQ(both.err, "velkc: --trace and --report cannot both write to standard output\n");
+
+  ASSERT_EQ(velkc({"compile", "--encoder", "--out", "out"}).status, 0);
+  const Outcome disassembled =
+      velkc({"disasm", "--schedule", "-", "--tile", "4"}, read_all(test_dir() / "out" / "schedule.json"));
+  EXPECT_EQ(disassembled.status, 0) << disassembled.err;
+  EXPECT_TRUE(disassembled.out.starts_with("tile 4: 15 steps\n")) << disassembled.out.substr(0, 80);
+}
+
 TEST(Velkc, GraphWritesTheShippedEncoderExample) {
   const Outcome run = velkc({"graph", "--encoder"});
   EXPECT_EQ(run.status, 0) << run.err;

@@ -287,12 +287,16 @@ TEST(Multicast, RefusesWithTheFirstFailingCheck) {
 // A hand-built topology may hold physical numbers the fabric cannot address; those tiles are
 // refused like tiles the topology lacks.
 TEST(Multicast, RefusesPhysicalNumbersBeyondElevenBits) {
-  const Topology topology{{0, 2, 0x800}};
+  const Topology topology{{0, 2, 0x800, 0x7FF}};
   const std::uint16_t to_1[] = {1};
   const std::uint16_t to_2[] = {2};
+  const std::uint16_t to_3[] = {3};
   EXPECT_TRUE(topology.multicast(0, to_1, 16, 0).has_value());
   EXPECT_EQ(topology.multicast(2, to_1, 16, 0), std::unexpected(ExchangeError::tile(2)));
   EXPECT_EQ(topology.multicast(0, to_2, 16, 0), std::unexpected(ExchangeError::receiver_set()));
+  // 0x7FF, the largest number the fabric addresses, is accepted on either side.
+  EXPECT_TRUE(topology.multicast(3, to_1, 16, 0).has_value());
+  EXPECT_TRUE(topology.multicast(0, to_3, 16, 0).has_value());
 }
 
 TEST(Multicast, LogsOneDebugEventPerPlan) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/verifier.hpp"
 #include "velk_log/log.hpp"
@@ -224,6 +228,35 @@ TEST(ValidateTransfers, Rules) {
   EXPECT_EQ(validate_transfers(twice),
             std::unexpected(CompileError::graph("multiple sends target one tensor region in an epoch")));
   EXPECT_TRUE(validate_transfers(different_tensors));
+}
+
+// Forty transfers from tile 0 to tiles 1 … 40, too many for the insertion sort std::sort
+// uses on short ranges; one later transfer repeats an earlier one's pair and one is made bad.
+// Whichever comes first in list order decides, also when the bad one lies between the two.
+TEST(ValidateTransfers, FirstBadTransferInListOrderDecidesInALongList) {
+  const struct {
+    std::string_view name;
+    std::size_t repeated;
+    std::size_t repeat;
+    std::size_t bad;
+    bool self_copy;  // else it moves 0 bytes
+    std::string_view expected;
+  } cases[] = {
+      {"repeat before a zero-byte transfer", 0, 15, 30, false, "multiple sends target one tensor region in an epoch"},
+      {"self-copy between the pair", 0, 30, 15, true, "invalid exchange transfer"},
+      {"zero-byte transfer between the pair", 0, 30, 15, false, "invalid exchange transfer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Transfer> transfers;
+    for (std::uint16_t tile = 1; tile <= 40; ++tile) transfers.push_back(Transfer{0, tile, TensorId{0}, 4});
+    transfers[c.repeat].destination_tile = transfers[c.repeated].destination_tile;
+    if (c.self_copy)
+      transfers[c.bad].source_tile = transfers[c.bad].destination_tile;
+    else
+      transfers[c.bad].bytes = 0;
+    EXPECT_EQ(validate_transfers(transfers), std::unexpected(CompileError::graph(std::string(c.expected))));
+  }
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <functional>
 #include <limits>
 
+#include "velk_compiler/compile.hpp"
 #include "velk_compiler/layout.hpp"
+#include "velk_compiler/verifier.hpp"
 
 namespace velk_compiler {
 namespace {
@@ -122,6 +124,25 @@ TEST(PlanMemory, ResultNeverReadKeepsItsProducingPhase) {
   // may reuse the bytes but nothing live in phase 0 may.
   EXPECT_EQ((*plan)[1], (Allocation{TensorId{1}, 0, 0x58400, 1024, 0, 0, Home{}}));
   EXPECT_EQ((*plan)[2], (Allocation{TensorId{2}, 0, 0x58400, 1024, 1, 2, Home{}}));
+}
+
+// x -> a, x -> b, a -> c (the output): b is written in phase 1 and never read, and its home
+// still covers phase 1, where nothing else may take its bytes.
+TEST(PlanMemory, ResultNeverReadAfterPhaseZeroKeepsItsProducingPhase) {
+  PlannedGraph p;
+  const TensorId x = p.graph.input("x", {256});
+  const TensorId a = *p.graph.gelu("a", x);
+  const TensorId b = *p.graph.gelu("b", x);
+  (void)p.graph.mark_output(*p.graph.gelu("c", a));
+  for (const Tensor& t : p.graph.tensors) p.layouts.push_back(choose_layout(t, 4));
+  for (const Op& op : p.graph.ops) p.phases.emplace_back(ComputePhase{op.id, {}});
+  const Result<std::vector<Allocation>> plan = plan_memory(p.graph, p.layouts, p.phases, CompilerOptions{});
+  ASSERT_TRUE(plan);
+  ASSERT_EQ(plan->size(), 4u);
+  EXPECT_EQ((*plan)[2], (Allocation{b, 0, 0x58800, 1024, 1, 1, Home{}}));
+  const Result<Schedule> schedule = compile(p.graph, CompilerOptions{});
+  ASSERT_TRUE(schedule);
+  EXPECT_TRUE(verify_schedule(p.graph, *schedule, CompilerOptions{}));
 }
 
 TEST(PlanMemory, OneStagingRegionPerTensorTileAndPhase) {

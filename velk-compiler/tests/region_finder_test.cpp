@@ -118,6 +118,12 @@ TEST(FindFreeRegion, TouchingByteRangesDoNotCollide) {
   }
 }
 
+// High in a window from 0 where a region starts exactly at `size`: the only fit is address 0.
+TEST(FindFreeRegion, DownwardSearchReachesAddressZero) {
+  const std::vector<Allocation> allocations{region(0, 0x20, 0xE0, 0, 4)};
+  EXPECT_EQ(find_free_region(allocations, 0, 0x20, 1, 2, window(0, 0x100, 0x10, MemoryPlacement::High)), 0u);
+}
+
 TEST(FindFreeRegion, RegionsOfOtherTilesNeverBlock) {
   const std::vector<Allocation> allocations{region(1, 0x1000, 0x100, 0, 10), region(0xFFFF, 0x1000, 0x100, 0, 10)};
   EXPECT_EQ(find_free_region(allocations, 0, 0x10, 0, 10, window(0x1000, 0x1100, 0x10, MemoryPlacement::Low)), 0x1000u);

@@ -49,7 +49,11 @@ TEST(Validate, OpChecks) {
   no_producer.tensors[1].producer.reset();
   Graph other_producer = small_graph();
   other_producer.tensors[1].producer = OpId{1};
-  for (const Graph& graph : {wrong_id, unknown_input, unknown_output, no_producer, other_producer}) {
+  // The op and its result agree on id 3, but the op is at position 0.
+  Graph agreeing_wrong_id = small_graph();
+  agreeing_wrong_id.ops[0].id = OpId{3};
+  agreeing_wrong_id.tensors[1].producer = OpId{3};
+  for (const Graph& graph : {wrong_id, unknown_input, unknown_output, no_producer, other_producer, agreeing_wrong_id}) {
     EXPECT_EQ(graph.validate(), failure("invalid op y"));
   }
 }

@@ -169,6 +169,17 @@ TEST(Multicast, PlansReferenceMulticastsWordForWord) {
         {{ENTRY, 0x6404C3FD, 0x64008640, 0x61814000, 0x40A00007, RETURN, 0, 0, 0}}},
        6,
        {80}},
+      // Physical 128 to 34 has time_to_mux −1: the send starts at cycle 1, so the row holds a
+      // delay of no cycles before the send, then pads to 6 cycles.
+      {"4 to 737, 2 words, start cycle 1",
+       4,
+       {737},
+       2,
+       0,
+       {{ENTRY, 0x40A00000, 0x78200003, 0x40A00002, RETURN, 0, 0, 0, 0},
+        {{ENTRY, 0x64000080, 0x64004640, 0x61894000, 0x40A00006, RETURN, 0, 0, 0}}},
+       6,
+       {60}},
   };
   const Topology topology = Topology::r77();
   for (const ReferencePlan& c : cases) {
@@ -287,12 +298,16 @@ TEST(Multicast, RefusesWithTheFirstFailingCheck) {
 // A hand-built topology may hold physical numbers the fabric cannot address; those tiles are
 // refused like tiles the topology lacks.
 TEST(Multicast, RefusesPhysicalNumbersBeyondElevenBits) {
-  const Topology topology{{0, 2, 0x800}};
+  const Topology topology{{0, 2, 0x800, 0x7FF}};
   const std::uint16_t to_1[] = {1};
   const std::uint16_t to_2[] = {2};
+  const std::uint16_t to_3[] = {3};
   EXPECT_TRUE(topology.multicast(0, to_1, 16, 0).has_value());
   EXPECT_EQ(topology.multicast(2, to_1, 16, 0), std::unexpected(ExchangeError::tile(2)));
   EXPECT_EQ(topology.multicast(0, to_2, 16, 0), std::unexpected(ExchangeError::receiver_set()));
+  // 0x7FF, the largest number the fabric addresses, is accepted on either side.
+  EXPECT_TRUE(topology.multicast(3, to_1, 16, 0).has_value());
+  EXPECT_TRUE(topology.multicast(0, to_3, 16, 0).has_value());
 }
 
 TEST(Multicast, LogsOneDebugEventPerPlan) {

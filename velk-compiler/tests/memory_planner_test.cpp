@@ -34,6 +34,18 @@ TEST(AllocateRegion, FirstFitFromUnalignedBaseThenAlignedJumps) {
   EXPECT_EQ(place(placed, request(0, 4, 2, 2, 0x58004)), 0x58030u);
 }
 
+// The base is the first candidate even when it is not aligned, and a live region ending
+// exactly there does not push it (here a region of the window below).
+TEST(AllocateRegion, RegionEndingAtAnUnalignedBaseLeavesIt) {
+  PlacedRegions placed;
+  RegionRequest below = request(0, 4, 0, 5, 0x50000, 0x58004);
+  below.alignment = 4;
+  EXPECT_EQ(place(placed, below), 0x50000u);
+  EXPECT_EQ(place(placed, RegionRequest{below.tensor, 0, 0x8000, 0, 5, 4, Home{}, 0x50000, 0x58004, {"x", {}}}),
+            0x50004u);  // ends at 0x58004
+  EXPECT_EQ(place(placed, request(0, 16, 0, 5, 0x58004)), 0x58004u);
+}
+
 TEST(AllocateRegion, ReusesBytesOfRegionsWhoseLifetimeEnded) {
   PlacedRegions placed;
   EXPECT_EQ(place(placed, request(0, 64, 0, 2)), 0x58000u);

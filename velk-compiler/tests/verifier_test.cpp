@@ -146,6 +146,12 @@ TEST(Verifier, ReportsEachBrokenInvariantExactly) {
          auto& tiles = r.exchanges[1].epochs[0].groups[0].destination_tiles;
          tiles[1] = tiles[0];
        }},
+      {"graph: invariant broken: group has ascending destinations with one receiver row each (group of tile 0 in phase "
+       "7)",
+       [](Road& r) {
+         r.exchanges[0].epochs[0].groups[0].destination_tiles.clear();
+         r.exchanges[0].epochs[0].groups[0].receivers.clear();
+       }},
       {"graph: invariant broken: group sends whole words with absolute addresses (group of tile 0 in phase 7)",
        [](Road& r) { r.exchanges[0].epochs[0].groups[0].addressing = ExchangeAddressing::Relative; }},
       {"graph: invariant broken: sender row reads a region of its tensor (group of tile 0 in phase 7)",

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <sstream>
 #include <utility>
 
+#include "text.hpp"
 #include "velk_compiler/layout.hpp"
 #include "velk_compiler/memory_planner.hpp"
 #include "velk_exchange/instruction.hpp"
@@ -82,13 +82,6 @@ Result<std::vector<Phase>> compile_phases(const Graph& graph, const std::vector<
 
 namespace {
 
-// "0x58000", as the command line writes addresses.
-std::string hex(std::uint32_t value) {
-  std::ostringstream text;
-  text << "0x" << std::uppercase << std::hex << value;
-  return text.str();
-}
-
 std::uint64_t largest_peak(const std::map<std::uint16_t, std::uint32_t>& peaks) {
   std::uint32_t largest = 0;
   for (const auto& [tile, peak] : peaks) largest = std::max(largest, peak);
@@ -101,7 +94,9 @@ bool valid_options(const CompilerOptions& options) { return !options_problem(opt
 
 std::optional<OptionsProblem> options_problem(const CompilerOptions& o) {
   using Option = OptionsProblem::Option;
-  const auto window = [](std::uint32_t base, std::uint32_t limit) { return "(" + hex(base) + ":" + hex(limit) + ")"; };
+  const auto window = [](std::uint32_t base, std::uint32_t limit) {
+    return "(" + hex_text(base) + ":" + hex_text(limit) + ")";
+  };
   const std::string exchange = window(o.exchange_base, o.exchange_limit);
   const std::string receive = window(velk_exchange::RECEIVE_WINDOW_BASE, velk_exchange::RECEIVE_WINDOW_LIMIT);
   if (o.tile_count == 0) return OptionsProblem{Option::TileCount, "no tiles: give at least 1"};

@@ -5,8 +5,6 @@
 #include <tuple>
 #include <variant>
 
-#include "velk_compiler/lifetime.hpp"
-
 namespace velk_compiler {
 
 std::pair<std::uint16_t, std::uint64_t> busiest_tile_words(const LoweredExchangeEpoch& epoch) {

@@ -1,9 +1,11 @@
-// Small text helpers for the compiler's messages: filling "{}" places and writing shapes.
+// Small text helpers for the compiler's messages: filling "{}" places, writing addresses and shapes.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,13 @@ inline std::string fill(std::string_view pattern, std::initializer_list<std::str
     }
   }
   return text;
+}
+
+// "0x58000": an address as the command line writes it.
+inline std::string hex_text(std::uint32_t value) {
+  std::ostringstream text;
+  text << "0x" << std::uppercase << std::hex << value;
+  return text.str();
 }
 
 // A bracketed, comma-separated list of dimensions: [128, 256].

@@ -6,6 +6,7 @@
 #include "velk_compiler/encoder.hpp"
 #include "velk_compiler/epoch_assembly.hpp"
 #include "velk_compiler/error.hpp"
+#include "velk_compiler/evaluate.hpp"
 #include "velk_compiler/exchange_lowering.hpp"
 #include "velk_compiler/exchange_scheduler.hpp"
 #include "velk_compiler/graph.hpp"

@@ -1,14 +1,18 @@
 // velkc, the command-line compiler. This file only wires options to library calls: CLI11
 // parses the command line, the compiler builds the program, velk-io reads and writes files,
-// and velk-views decodes, summarises and draws. Exit status: 0 on success, 1 when compilation fails, 2 for a
-// usage error or an input that cannot be read.
+// velk-onnx reads ONNX models, and velk-views decodes, summarises and draws. Exit status: 0 on
+// success, 1 when compilation fails, 2 for a usage error or an input that cannot be read or is
+// not supported.
 //
-//   velkc graph   (--encoder [dims] [--layers N] | --graph FILE) [--out FILE]    write a graph file
-//   velkc compile (--encoder [dims] [--layers N] | --graph FILE) [compiler options] [--quiet]
+// A graph comes from the encoder (--encoder [dims] [--layers N]), a graph file (--graph FILE)
+// or an ONNX model (--onnx FILE [--drop-batch] [--gelu-erf-as-tanh]):
+//   velkc graph   GRAPH [--out FILE]                                write a graph file
+//   velkc compile GRAPH [compiler options] [--quiet]
 //                 [--out DIR] [--trace FILE [--trace-tiles RANGES] [--trace-phases RANGES]]
 //                 [--report FILE.html]
-//   velkc sweep   (--encoder [dim lists] | --graph FILE) [--tiles LIST] [windows] [--report FILE.html]
+//   velkc sweep   GRAPH (dimensions as lists) [--tiles LIST] [windows] [--report FILE.html]
 //                 [--no-times]                                      tabulate configurations, on every core
+//   velkc run     GRAPH [--input NAME=FILE.npy ...] --out DIR       evaluate on the host: DIR/<output>.npy
 //   velkc disasm  [WORD ...] | --schedule FILE --tile N              decode instruction words
 #include <unistd.h>
 
@@ -20,8 +24,10 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -29,10 +35,12 @@
 #include "velk_compiler/compile.hpp"
 #include "velk_compiler/compile_summary.hpp"
 #include "velk_compiler/encoder.hpp"
+#include "velk_compiler/evaluate.hpp"
 #include "velk_compiler/program.hpp"
 #include "velk_exchange/topology.hpp"
 #include "velk_io/velk_io.hpp"
 #include "velk_log/stderr_subscriber.hpp"
+#include "velk_onnx/onnx_import.hpp"
 #include "velk_views/velk_views.hpp"
 
 namespace {
@@ -78,10 +86,12 @@ std::ostream& messages_stream(std::initializer_list<std::string_view> outputs) {
   return to_stdout ? std::cerr : std::cout;
 }
 
-// Where the graph comes from: the built-in encoder block or a graph file.
+// Where the graph comes from: the built-in encoder block, a graph file or an ONNX model.
 struct GraphSource {
   bool encoder = false;
   std::string file;
+  std::string onnx;
+  velk_onnx::ImportOptions import;
   std::string sequence = "32";
   std::string hidden = "64";
   std::string heads = "4";
@@ -94,7 +104,16 @@ void add_graph_options(CLI::App& command, GraphSource& source, bool lists = fals
   CLI::Option* encoder = command.add_flag("--encoder", source.encoder, "use the built-in encoder block");
   CLI::Option* file =
       command.add_option("--graph", source.file, "read the graph from a graph file (JSON)")->type_name("FILE");
+  CLI::Option* onnx = command.add_option("--onnx", source.onnx, "import the graph and its weights from an ONNX model")
+                          ->type_name("FILE");
   encoder->excludes(file);
+  onnx->excludes(encoder)->excludes(file);
+  command.add_flag("--drop-batch", source.import.drop_batch, "onnx: drop a leading dimension of 1 from every input")
+      ->needs(onnx);
+  command
+      .add_flag("--gelu-erf-as-tanh", source.import.gelu_erf_as_tanh,
+                "onnx: import GELU in the erf form (nn.GELU()) as the tanh form, which differs by under 5e-4")
+      ->needs(onnx);
   const std::tuple<const char*, std::string*, const char*> dimensions[] = {
       {"--sequence", &source.sequence, "encoder: token rows of the input"},
       {"--hidden", &source.hidden, "encoder: model width"},
@@ -115,16 +134,41 @@ void add_graph_options(CLI::App& command, GraphSource& source, bool lists = fals
   return static_cast<std::size_t>(*value);
 }
 
+// A graph and the values of its weights where the source holds them (an ONNX model).
+struct LoadedGraph {
+  velk_compiler::Graph graph;
+  velk_compiler::TensorValues weights;
+};
+
+[[nodiscard]] Step<LoadedGraph> import_model(const GraphSource& source) {
+  auto model = velk_onnx::import_onnx_file(source.onnx, source.import);
+  if (!model) {
+    const bool file_named = model.error().message.starts_with(source.onnx + ": ");
+    return std::unexpected(Failure{EXIT_USAGE, (file_named ? "" : source.onnx + ": ") + model.error().message});
+  }
+  for (const std::string& note : model->notes) std::cerr << "velkc: " << source.onnx << ": " << note << "\n";
+  return LoadedGraph{std::move(model->graph), std::move(model->weights)};
+}
+
+[[nodiscard]] Step<LoadedGraph> load_graph_and_weights(const GraphSource& source);
+
 [[nodiscard]] Step<velk_compiler::Graph> load_graph(const GraphSource& source) {
+  auto loaded = load_graph_and_weights(source);
+  if (!loaded) return std::unexpected(loaded.error());
+  return std::move(loaded->graph);
+}
+
+[[nodiscard]] Step<LoadedGraph> load_graph_and_weights(const GraphSource& source) {
+  if (!source.onnx.empty()) return import_model(source);
   if (!source.encoder && source.file.empty()) {
-    return std::unexpected(Failure{EXIT_USAGE, "give --encoder or --graph FILE"});
+    return std::unexpected(Failure{EXIT_USAGE, "give --encoder, --graph FILE or --onnx FILE"});
   }
   if (!source.encoder) {
     auto text = read_input(source.file);
     if (!text) return std::unexpected(usage(text.error()));
     auto graph = velk_io::read_graph_json(*text);
     if (!graph) return std::unexpected(Failure{EXIT_USAGE, source.file + ": " + velk_io::to_string(graph.error())});
-    return *graph;
+    return LoadedGraph{std::move(*graph), {}};
   }
   velk_compiler::EncoderConfig config;
   std::size_t layers = 1;
@@ -139,7 +183,7 @@ void add_graph_options(CLI::App& command, GraphSource& source, bool lists = fals
   }
   auto graph = velk_compiler::encoder_stack(config, layers);
   if (!graph) return std::unexpected(compile_failed(graph.error()));
-  return *graph;
+  return LoadedGraph{std::move(*graph), {}};
 }
 
 struct CompileArguments {
@@ -350,12 +394,13 @@ struct SweepArguments {
   return std::vector<std::size_t>(values->begin(), values->end());
 }
 
-// The graph file's graph under its file name, or the encoder block at every size listed.
+// The graph file's or model's graph under its file name, or the encoder block at every size listed.
 [[nodiscard]] Step<std::vector<velk_views::SweepGraph>> sweep_graphs(const GraphSource& source) {
   if (!source.encoder) {
     auto graph = load_graph(source);
     if (!graph) return std::unexpected(graph.error());
-    return std::vector<velk_views::SweepGraph>{velk_views::SweepGraph{source.file, std::move(*graph)}};
+    const std::string& name = source.onnx.empty() ? source.file : source.onnx;
+    return std::vector<velk_views::SweepGraph>{velk_views::SweepGraph{name, std::move(*graph)}};
   }
   std::vector<std::vector<std::size_t>> dimensions;
   for (auto [text, option] : {std::pair{&source.sequence, "--sequence"}, std::pair{&source.hidden, "--hidden"},
@@ -390,6 +435,101 @@ struct SweepArguments {
     if (!written) return written;
   }
   messages << velk_views::render_sweep_table(*graphs, points, times);
+  return {};
+}
+
+struct RunArguments {
+  GraphSource source;
+  std::vector<std::string> inputs;  // NAME=FILE.npy
+  std::string out;
+};
+
+// The declared tensor (input or weight) of this name, or nothing.
+const velk_compiler::Tensor* declared_tensor(const velk_compiler::Graph& graph, std::string_view name) {
+  for (const velk_compiler::Tensor& tensor : graph.tensors) {
+    if (!tensor.producer && tensor.name == name) return &tensor;
+  }
+  return nullptr;
+}
+
+// Adds each --input NAME=FILE.npy to the values, checking that it names a declared tensor of its shape.
+[[nodiscard]] Step<void> add_input_values(const velk_compiler::Graph& graph, const std::vector<std::string>& inputs,
+                                          velk_compiler::TensorValues& values) {
+  std::set<std::string, std::less<>> given;
+  for (const std::string& input : inputs) {
+    const std::size_t equals = input.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == input.size()) {
+      return std::unexpected(Failure{EXIT_USAGE, "--input: \"" + input + "\" is not NAME=FILE.npy"});
+    }
+    const std::string name = input.substr(0, equals);
+    const std::string path = input.substr(equals + 1);
+    const std::string place = "--input " + name;
+    if (!given.insert(name).second) return std::unexpected(Failure{EXIT_USAGE, place + ": given twice"});
+    const velk_compiler::Tensor* tensor = declared_tensor(graph, name);
+    if (tensor == nullptr) {
+      return std::unexpected(Failure{EXIT_USAGE, place + ": the graph has no input or weight of this name"});
+    }
+    auto bytes = read_input(path);
+    if (!bytes) return std::unexpected(usage(bytes.error()));
+    auto array = velk_io::read_npy(*bytes);
+    if (!array) return std::unexpected(Failure{EXIT_USAGE, path + ": " + velk_io::to_string(array.error())});
+    if (array->shape != tensor->shape) {
+      return std::unexpected(Failure{EXIT_USAGE, place + ": " + path + " holds an array of shape " +
+                                                     velk_compiler::shape_text(array->shape) + ", the tensor's is " +
+                                                     velk_compiler::shape_text(tensor->shape)});
+    }
+    values.insert_or_assign(name, std::move(array->values));
+  }
+  return {};
+}
+
+// The file an output's values go to: its name, with every character that is not a letter, a
+// digit, '.', '-' or '_' made '_' (so no name leaves the folder), and ".npy".
+std::string output_file_name(std::string_view name) {
+  std::string file;
+  for (const char c : name) {
+    const bool plain =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+    file += plain ? c : '_';
+  }
+  if (file.empty() || file.starts_with('.')) file.insert(0, "_");
+  return file + ".npy";
+}
+
+[[nodiscard]] Step<void> run_run(const RunArguments& arguments) {
+  auto loaded = load_graph_and_weights(arguments.source);
+  if (!loaded) return std::unexpected(loaded.error());
+  const velk_compiler::Graph& graph = loaded->graph;
+  velk_compiler::TensorValues values = std::move(loaded->weights);
+  if (auto added = add_input_values(graph, arguments.inputs, values); !added) return added;
+  auto outputs = velk_compiler::evaluate(graph, values);
+  if (!outputs) {
+    std::string message = velk_compiler::to_string(outputs.error());
+    if (message.ends_with(": no value given")) message += "; give it with --input NAME=FILE.npy";
+    return std::unexpected(Failure{EXIT_USAGE, message});
+  }
+  std::vector<velk_io::OutputFile> files;
+  std::map<std::string, std::string, std::less<>> written_by;  // file → output
+  for (const velk_compiler::TensorId id : graph.outputs) {
+    const velk_compiler::Tensor& tensor = graph.tensors[id.index];
+    const std::string file = output_file_name(tensor.name);
+    const auto [previous, fresh] = written_by.emplace(file, tensor.name);
+    if (!fresh) {
+      if (previous->second == tensor.name) continue;  // an output marked twice
+      return std::unexpected(Failure{EXIT_USAGE, "outputs \"" + previous->second + "\" and \"" + tensor.name +
+                                                     "\" would both be written to " + file});
+    }
+    auto bytes = velk_io::npy_bytes(velk_io::NpyArray{tensor.shape, outputs->at(tensor.name)});
+    if (!bytes) return std::unexpected(Failure{EXIT_COMPILE_FAILED, velk_io::to_string(bytes.error())});
+    files.push_back(velk_io::OutputFile{file, std::move(*bytes)});
+  }
+  std::error_code error;
+  std::filesystem::create_directories(arguments.out, error);
+  for (const velk_io::OutputFile& file : files) {
+    auto written = velk_io::write_file(std::filesystem::path(arguments.out) / file.path, file.contents);
+    if (!written) return std::unexpected(usage(written.error()));
+  }
+  std::cout << "wrote " << files.size() << (files.size() == 1 ? " file" : " files") << " to " << arguments.out << "\n";
   return {};
 }
 
@@ -489,6 +629,15 @@ int main(int argc, char** argv) {
   sweep->add_flag("--no-times", sweep_arguments.no_times,
                   "leave out the compile times, the one figure that differs from run to run");
 
+  RunArguments run_arguments;
+  CLI::App* run = app.add_subcommand("run", "evaluate a graph on the host in fp32 and write each output as .npy");
+  add_graph_options(*run, run_arguments.source);
+  run->add_option("--input", run_arguments.inputs,
+                  "the values of an input or weight, a NumPy .npy file of float32 in C order (ONNX models bring "
+                  "their weights)")
+      ->type_name("NAME=FILE.npy");
+  run->add_option("--out", run_arguments.out, "write <output name>.npy into this folder")->type_name("DIR")->required();
+
   DisasmArguments disasm_arguments;
   CLI::App* disasm = app.add_subcommand(
       "disasm", "decode exchange instruction words (arguments, standard input, or a tile's program)");
@@ -518,6 +667,7 @@ int main(int argc, char** argv) {
   if (graph->parsed()) result = run_graph(graph_source, graph_out);
   if (compile->parsed()) result = run_compile(compile_arguments);
   if (sweep->parsed()) result = run_sweep(sweep_arguments);
+  if (run->parsed()) result = run_run(run_arguments);
   if (disasm->parsed()) result = run_disasm(disasm_arguments);
   if (!result) {
     std::cerr << "velkc: " << result.error().message << (result.error().message.ends_with('\n') ? "" : "\n");

@@ -1,4 +1,5 @@
-// Small text helpers for the compiler's messages: filling "{}" places, writing addresses and shapes.
+// Small text helpers for the compiler's messages: filling "{}" places and writing addresses
+// (shapes are written by `shape_text` of graph.hpp).
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,8 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+
+#include "velk_compiler/graph.hpp"
 
 namespace velk_compiler {
 
@@ -33,16 +36,6 @@ inline std::string hex_text(std::uint32_t value) {
   std::ostringstream text;
   text << "0x" << std::uppercase << std::hex << value;
   return text.str();
-}
-
-// A bracketed, comma-separated list of dimensions: [128, 256].
-inline std::string shape_text(std::span<const std::size_t> shape) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i != 0) text += ", ";
-    text += std::to_string(shape[i]);
-  }
-  return text + "]";
 }
 
 }  // namespace velk_compiler

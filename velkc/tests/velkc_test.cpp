@@ -27,7 +27,7 @@ TEST(Velkc, ExitStatuses) {
       {"no subcommand", {}, 2, ""},
       {"unknown subcommand", {"link"}, 2, ""},
       {"help", {"--help"}, 0, ""},
-      {"graph without a source", {"graph"}, 2, "velkc: give --encoder or --graph FILE\n"},
+      {"graph without a source", {"graph"}, 2, "velkc: give --encoder, --graph FILE or --onnx FILE\n"},
       {"encoder and graph file together", {"graph", "--encoder", "--graph", encoder}, 2, ""},
       {"encoder dimension without --encoder", {"compile", "--hidden", "32"}, 2, ""},
       {"missing graph file",
@@ -324,7 +324,7 @@ TEST(Velkc, SweepRefusesBadListsAndSizes) {
        {"sweep", "--encoder", "--heads", "4,3"},
        1,
        "velkc: graph: invalid encoder dimensions\n"},
-      {"no graph", {"sweep"}, 2, "velkc: give --encoder or --graph FILE\n"},
+      {"no graph", {"sweep"}, 2, "velkc: give --encoder, --graph FILE or --onnx FILE\n"},
   };
   for (const StatusCase& c : cases) {
     SCOPED_TRACE(c.name);

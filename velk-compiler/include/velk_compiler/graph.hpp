@@ -47,6 +47,16 @@ using Shape = std::vector<std::size_t>;
 // in a machine word.
 std::optional<std::size_t> checked_elements(std::span<const std::size_t> shape);
 
+// A bracketed, comma-separated list of dimensions: [128, 256].
+inline std::string shape_text(std::span<const std::size_t> shape) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i != 0) text += ", ";
+    text += std::to_string(shape[i]);
+  }
+  return text + "]";
+}
+
 struct Tensor {
   TensorId id;
   std::string name;

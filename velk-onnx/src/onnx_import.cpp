@@ -5,6 +5,7 @@
 #include "velk_onnx/onnx_import.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <set>
@@ -498,6 +499,10 @@ Result<Value> import_layer_norm(Import& state, const NodeContext& context) {
   auto axis = axis_of(context, integer_attribute(context.node, "axis").value_or(-1), value->shape.size());
   if (!axis) return std::unexpected(axis.error());
   const float epsilon = float_attribute(context.node, "epsilon").value_or(1e-5F);
+  if (!std::isfinite(epsilon) || epsilon < 0.0F) {
+    return std::unexpected(
+        refuse(context, "its epsilon " + std::to_string(epsilon) + " is no finite number of at least 0"));
+  }
 
   const Shape shape = graph_shape(*value);
   // With the batch dropped, axis 0 still means every axis: the dropped one holds one element.

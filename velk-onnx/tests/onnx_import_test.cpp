@@ -464,6 +464,17 @@ TEST(OnnxImport, RefusesWhatItCannotMapAndNamesTheNode) {
        Kind::Unsupported,
        "node 0 (LayerNormalization) writing \"y\": its output \"mean\" (Mean or InvStdDev) is read; only Y is "
        "imported"},
+      {"a LayerNormalization whose epsilon is not a number",
+       [] {
+         ModelBuilder m;
+         m.input("x", {2, 3}).initializer("scale", {3}, {1, 1, 1});
+         ModelBuilder::attribute(m.node("LayerNormalization", {"x", "scale"}, {"y"}), "epsilon", std::nanf(""));
+         m.output("y");
+         return m.bytes();
+       },
+       {},
+       Kind::Unsupported,
+       "node 0 (LayerNormalization) writing \"y\": its epsilon nan is no finite number of at least 0"},
       {"--drop-batch on an input without a leading 1",
        [] {
          return one_node("Identity", {{2, 3}});

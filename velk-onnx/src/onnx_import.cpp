@@ -680,6 +680,21 @@ Result<void> declare_inputs(Import& state) {
   return {};
 }
 
+// An output reached through Identity nodes is a tensor of another name; the operation that
+// computes it takes the output's name (a model value name no tensor has, since Identity makes no
+// tensor), unless that tensor is an output under its own name too.
+void name_after_output(Import& state, TensorId tensor, const std::string& output) {
+  Graph& graph = state.result.graph;
+  velk_compiler::Tensor& computed = graph.tensors[tensor.index];
+  if (computed.name == output || !computed.producer || state.taken.contains(output)) return;
+  for (const onnx::ValueInfoProto& other : state.index.graph().output()) {
+    if (other.name() == computed.name) return;
+  }
+  state.taken.insert(output);
+  computed.name = output;
+  graph.ops[computed.producer->index].name = output;
+}
+
 Result<void> mark_outputs(Import& state) {
   for (const onnx::ValueInfoProto& output : state.index.graph().output()) {
     const std::string place = "output \"" + output.name() + "\"";
@@ -693,6 +708,7 @@ Result<void> mark_outputs(Import& state) {
     if (auto marked = state.result.graph.mark_output(value->second.tensor); !marked) {
       return std::unexpected(unsupported(place + ": " + marked.error().message()));
     }
+    name_after_output(state, value->second.tensor, output.name());
   }
   return {};
 }

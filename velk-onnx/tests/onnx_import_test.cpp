@@ -181,6 +181,22 @@ TEST(OnnxImport, MapsEachSupportedFormOntoTheGraph) {
        {2, 12},
        {{"x", iota(24)}},
        [](const std::vector<float>& y) { expect_values(y, iota(24)); }},
+      {"an output reached through Identity takes the output's name",
+       [] {
+         ModelBuilder m;
+         m.input("x", {2});
+         m.node("Add", {"x", "x"}, {"sum"});
+         m.node("Identity", {"sum"}, {"y"});
+         m.output("y");
+         return m;
+       },
+       {},
+       {"add"},
+       {2},
+       {{"x", {1, 2}}},
+       [](const std::vector<float>& y) {
+         expect_values(y, {2, 4});
+       }},
       {"Transpose without perm reverses the axes",
        [] {
          ModelBuilder m;
@@ -311,6 +327,7 @@ TEST(OnnxImport, MapsEachSupportedFormOntoTheGraph) {
     EXPECT_EQ(model->graph.tensors[model->graph.outputs[0].index].shape, c.output_shape);
     const TensorValues outputs = run(*model, c.inputs);
     ASSERT_EQ(outputs.size(), 1U);
+    EXPECT_EQ(outputs.begin()->first, "y");
     c.check(outputs.begin()->second);
   }
 }

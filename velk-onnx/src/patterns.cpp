@@ -166,7 +166,7 @@ std::optional<PatternMatch> match_gelu(const ModelIndex& index, std::size_t root
   for (std::size_t side = 0; side < 2; ++side) {
     const std::string& x = outer.factors[side];
     const std::string& bracket = outer.factors[1 - side];
-    for (const auto [function, kind] :
+    for (const auto& [function, kind] :
          {std::pair{"Tanh", PatternMatch::Kind::GeluTanh}, std::pair{"Erf", PatternMatch::Kind::GeluErf}}) {
       const auto inner = one_plus(index, bracket, function);
       if (!inner) continue;
@@ -260,7 +260,8 @@ GeluFormDifference gelu_form_difference() {
   // Beyond +-8 both forms equal x or 0 to within float rounding.
   for (int step = -8 * 1024; step <= 8 * 1024; ++step) {
     const float x = static_cast<float>(step) / 1024.0F;
-    const double exact = 0.5 * x * (1.0 + std::erf(x / std::numbers::sqrt2));
+    const auto wide = static_cast<double>(x);
+    const double exact = 0.5 * wide * (1.0 + std::erf(wide / std::numbers::sqrt2));
     const double gap = std::abs(exact - static_cast<double>(velk_compiler::gelu(x)));
     if (gap > largest) {
       largest = gap;

@@ -572,7 +572,9 @@ TEST(OnnxImport, RefusesEveryTruncationOfARealModelCleanly) {
   ASSERT_TRUE(bytes.has_value());
   for (std::size_t length = 0; length < bytes->size(); length += 97) {
     auto model = import_onnx(std::string_view(*bytes).substr(0, length));
-    if (model) EXPECT_TRUE(model->graph.validate().has_value()) << length;
+    if (model) {
+      EXPECT_TRUE(model->graph.validate().has_value()) << length;
+    }
   }
 }
 

@@ -86,7 +86,9 @@ TEST(VelkcOnnx, RefusalsExitTwoAndNameWhatIsWrong) {
     SCOPED_TRACE(c.name);
     const Outcome run = velkc(c.arguments);
     EXPECT_EQ(run.status, c.status) << run.err;
-    if (!c.err.empty()) EXPECT_EQ(run.err, c.err);
+    if (!c.err.empty()) {
+      EXPECT_EQ(run.err, c.err);
+    }
   }
 }
 

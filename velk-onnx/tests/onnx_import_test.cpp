@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 
 #include "model_builder.hpp"
@@ -587,6 +588,107 @@ TEST(OnnxImport, FileErrorsNameThePath) {
   ASSERT_FALSE(not_a_model.has_value());
   EXPECT_EQ(not_a_model.error().message,
             FIXTURES + "encoder_block_input.npy: not an ONNX model: the bytes do not parse as a ModelProto");
+}
+
+// Tensors come as raw little-endian bytes or as typed lists, in FLOAT, INT64 and INT32; Constant
+// nodes also as value_float(s) and value_int(s). Each form gives the same values.
+TEST(OnnxImport, ReadsEveryFormOfConstantData) {
+  const auto raw_floats = [](std::vector<float> values) {
+    std::string bytes(values.size() * sizeof(float), '\0');
+    std::memcpy(bytes.data(), values.data(), bytes.size());
+    return bytes;
+  };
+  const auto model_with = [&](const std::function<void(ModelBuilder&)>& constants) {
+    ModelBuilder m;
+    m.input("x", {2, 2});
+    constants(m);
+    m.node("Reshape", {"x", "shape"}, {"flat"});
+    m.node("Add", {"flat", "bias"}, {"y"});
+    m.output("y");
+    return m.bytes();
+  };
+  const std::function<void(ModelBuilder&)> forms[] = {
+      [&](ModelBuilder& m) {  // raw FLOAT bias, raw INT64 shape
+        onnx::TensorProto* bias = m.graph().add_initializer();
+        bias->set_name("bias");
+        bias->set_data_type(onnx::TensorProto_DataType_FLOAT);
+        bias->add_dims(4);
+        bias->set_raw_data(raw_floats({1, 2, 3, 4}));
+        onnx::TensorProto* shape = m.graph().add_initializer();
+        shape->set_name("shape");
+        shape->set_data_type(onnx::TensorProto_DataType_INT64);
+        shape->add_dims(1);
+        const std::int64_t four = 4;
+        shape->set_raw_data(std::string(reinterpret_cast<const char*>(&four), sizeof four));
+      },
+      [](ModelBuilder& m) {  // Constant nodes: value_floats and value_ints
+        onnx::AttributeProto* floats = m.node("Constant", {}, {"bias"}).add_attribute();
+        floats->set_name("value_floats");
+        floats->set_type(onnx::AttributeProto_AttributeType_FLOATS);
+        for (const float v : {1.0F, 2.0F, 3.0F, 4.0F}) floats->add_floats(v);
+        ModelBuilder::attribute(m.node("Constant", {}, {"shape"}), "value_ints", std::vector<std::int64_t>{-1});
+      },
+      [](ModelBuilder& m) {  // INT32 shape as a typed list, then as raw bytes
+        m.initializer("bias", {4}, {1, 2, 3, 4});
+        onnx::TensorProto* shape = m.graph().add_initializer();
+        shape->set_name("shape");
+        shape->set_data_type(onnx::TensorProto_DataType_INT32);
+        shape->add_dims(1);
+        shape->add_int32_data(4);
+      },
+      [](ModelBuilder& m) {
+        m.initializer("bias", {4}, {1, 2, 3, 4});
+        onnx::TensorProto* shape = m.graph().add_initializer();
+        shape->set_name("shape");
+        shape->set_data_type(onnx::TensorProto_DataType_INT32);
+        shape->add_dims(1);
+        const std::int32_t four = 4;
+        shape->set_raw_data(std::string(reinterpret_cast<const char*>(&four), sizeof four));
+      },
+  };
+  for (std::size_t i = 0; i < std::size(forms); ++i) {
+    SCOPED_TRACE(i);
+    auto model = import_onnx(model_with(forms[i]));
+    ASSERT_TRUE(model.has_value()) << model.error();
+    const TensorValues outputs = run(*model, {{"x", {10, 20, 30, 40}}});
+    expect_values(outputs.at("y"), {11, 22, 33, 44});
+  }
+}
+
+TEST(OnnxImport, RefusesDamagedConstantData) {
+  const auto with_bias = [](const std::function<void(onnx::TensorProto&)>& damage) {
+    ModelBuilder m;
+    m.input("x", {2});
+    onnx::TensorProto* bias = m.graph().add_initializer();
+    *bias = ModelBuilder::tensor("bias", {2}, {1, 2});
+    damage(*bias);
+    m.node("Add", {"x", "bias"}, {"y"});
+    m.output("y");
+    return m.bytes();
+  };
+  const std::pair<std::function<void(onnx::TensorProto&)>, std::string> cases[] = {
+      {[](onnx::TensorProto& t) { t.set_dims(0, -2); }, "initializer \"bias\" has a negative dimension"},
+      {[](onnx::TensorProto& t) {
+         t.clear_float_data();
+         t.set_raw_data(std::string(7, '\0'));
+       },
+       "initializer \"bias\" holds 1 values where its shape [2] needs 2"},
+      {[](onnx::TensorProto& t) { t.set_data_type(onnx::TensorProto_DataType_DOUBLE); },
+       "initializer \"bias\" has data type DOUBLE; only FLOAT tensors (and INT64 shapes) are imported"},
+      {[](onnx::TensorProto& t) { t.set_data_type(99); },
+       "initializer \"bias\" has data type number 99; only FLOAT tensors (and INT64 shapes) are imported"},
+      {[](onnx::TensorProto& t) {
+         t.add_dims(std::int64_t{1} << 62);
+         t.add_dims(std::int64_t{1} << 62);
+       },
+       "initializer \"bias\" has more elements than a machine word counts"},
+  };
+  for (const auto& [damage, message] : cases) {
+    SCOPED_TRACE(message);
+    auto model = import_onnx(with_bias(damage));
+    ASSERT_FALSE(model.has_value());
+    EXPECT_EQ(model.error().message, message);
+  }
 }
 
 }  // namespace

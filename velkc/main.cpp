@@ -150,14 +150,6 @@ struct LoadedGraph {
   return LoadedGraph{std::move(model->graph), std::move(model->weights)};
 }
 
-[[nodiscard]] Step<LoadedGraph> load_graph_and_weights(const GraphSource& source);
-
-[[nodiscard]] Step<velk_compiler::Graph> load_graph(const GraphSource& source) {
-  auto loaded = load_graph_and_weights(source);
-  if (!loaded) return std::unexpected(loaded.error());
-  return std::move(loaded->graph);
-}
-
 [[nodiscard]] Step<LoadedGraph> load_graph_and_weights(const GraphSource& source) {
   if (!source.onnx.empty()) return import_model(source);
   if (!source.encoder && source.file.empty()) {
@@ -184,6 +176,12 @@ struct LoadedGraph {
   auto graph = velk_compiler::encoder_stack(config, layers);
   if (!graph) return std::unexpected(compile_failed(graph.error()));
   return LoadedGraph{std::move(*graph), {}};
+}
+
+[[nodiscard]] Step<velk_compiler::Graph> load_graph(const GraphSource& source) {
+  auto loaded = load_graph_and_weights(source);
+  if (!loaded) return std::unexpected(loaded.error());
+  return std::move(loaded->graph);
 }
 
 struct CompileArguments {

@@ -279,11 +279,11 @@ Result<Value> transpose_of(Import& state, const NodeContext& context, const std:
                            const std::vector<std::size_t>& permutation) {
   std::vector<std::size_t> sorted = permutation;
   std::ranges::sort(sorted);
-  for (std::size_t axis = 0; axis < sorted.size(); ++axis) {
-    if (sorted.size() != value.shape.size() || sorted[axis] != axis) {
-      return std::unexpected(refuse(
-          context, "its perm is no permutation of the " + std::to_string(value.shape.size()) + " axes of its operand"));
-    }
+  bool every_axis_once = sorted.size() == value.shape.size();
+  for (std::size_t axis = 0; axis < sorted.size(); ++axis) every_axis_once = every_axis_once && sorted[axis] == axis;
+  if (!every_axis_once) {
+    return std::unexpected(refuse(
+        context, "its perm is no permutation of the " + std::to_string(value.shape.size()) + " axes of its operand"));
   }
   Shape shape;
   for (const std::size_t axis : permutation) shape.push_back(value.shape[axis]);
@@ -313,18 +313,21 @@ Result<Value> import_gemm(Import& state, const NodeContext& context) {
     auto read = operand(state, context, side);
     if (!read) return std::unexpected(read.error());
     const bool transposed = integer_attribute(context.node, side == 0 ? "transA" : "transB").value_or(0) != 0;
-    if (read->constant && transposed && read->constant->shape.size() == 2) {
+    if (read->constant && read->constant->is_float && transposed && read->constant->shape.size() == 2) {
       // A transposed constant is folded: the weight holds it transposed.
       const Constant& source = *read->constant;
       Constant folded{{source.shape[1], source.shape[0]}, true, std::vector<float>(source.floats.size()), {}};
-      for (std::size_t row = 0; row < source.shape[0] && source.is_float; ++row) {
+      for (std::size_t row = 0; row < source.shape[0]; ++row) {
         for (std::size_t column = 0; column < source.shape[1]; ++column) {
           folded.floats[column * source.shape[0] + row] = source.floats[row * source.shape[1] + column];
         }
       }
-      folded.is_float = source.is_float;
-      const std::string name = read->name + "_transposed";
-      const auto stored = state.constants.insert_or_assign(name, std::move(folded)).first;
+      // Under a name no model value has, so that it never stands in for one.
+      std::string name = read->name + "_transposed";
+      for (std::size_t suffix = 2; state.reserved.contains(name) || state.constants.contains(name); ++suffix) {
+        name = read->name + "_transposed_" + std::to_string(suffix);
+      }
+      const auto stored = state.constants.emplace(name, std::move(folded)).first;
       read = Operand{name, std::nullopt, &stored->second};
     }
     auto tensor = tensor_of(state, context, *read);
@@ -516,9 +519,13 @@ Result<Value> import_layer_norm(Import& state, const NodeContext& context) {
 
   Value current = *value;
   if (rows) {
-    const std::size_t outer = *element_count(std::span(shape).first(first));
-    const std::size_t inner = *element_count(std::span(shape).subspan(first));
-    auto reshaped = built(context, graph.reshape(step_name(false, "_rows"), current.tensor, {outer, inner}),
+    const std::optional<std::size_t> outer = element_count(std::span(shape).first(first));
+    const std::optional<std::size_t> inner = element_count(std::span(shape).subspan(first));
+    if (!outer || !inner) {
+      return std::unexpected(
+          refuse(context, "its operand " + shape_text(value->shape) + " has more elements than a machine word counts"));
+    }
+    auto reshaped = built(context, graph.reshape(step_name(false, "_rows"), current.tensor, {*outer, *inner}),
                           current.shape, current.batch_dropped);
     if (!reshaped) return reshaped;
     current = *reshaped;
@@ -545,7 +552,6 @@ Result<Value> import_layer_norm(Import& state, const NodeContext& context) {
 }
 
 Result<Value> import_pattern(Import& state, const NodeContext& context, const PatternMatch& match) {
-  const Operand x{match.operand, std::nullopt, nullptr};
   const auto found = state.values.find(match.operand);
   if (found == state.values.end()) {
     return std::unexpected(refuse(context, "it computes on \"" + match.operand + "\", which is no computed value"));
@@ -756,7 +762,7 @@ std::ostream& operator<<(std::ostream& out, const OnnxError& error) { return out
 Result<ImportedModel> import_onnx(std::string_view bytes, const ImportOptions& options) {
   auto index = detail::index_model(bytes);
   if (!index) return std::unexpected(index.error());
-  Import state{*index, options, {}, {}, {}, {}, {}, {}, 0, {}};
+  Import state{.index = *index, .options = options};
   const onnx::GraphProto& graph = index->graph();
   for (const onnx::ValueInfoProto& input : graph.input()) state.reserved.insert(input.name());
   for (const auto& [name, initializer] : index->initializers) state.reserved.insert(name);

@@ -40,19 +40,22 @@ std::optional<std::size_t> interior(const ModelIndex& index, std::string_view va
   return position;
 }
 
-// The single value of a one-element float constant (an initializer or a Constant node's output).
-std::optional<double> scalar(const ModelIndex& index, std::string_view value) {
-  std::optional<Constant> constant;
+// The value's constant, when it is an initializer or a Constant node's output that decodes.
+std::optional<Constant> constant_of(const ModelIndex& index, std::string_view value) {
+  Result<Constant> decoded = std::unexpected(OnnxError{});
   if (const auto found = index.initializers.find(value); found != index.initializers.end()) {
-    auto decoded = decode_tensor(*found->second, "");
-    if (decoded) constant = std::move(*decoded);
+    decoded = decode_tensor(*found->second, "");
   } else if (const std::optional<std::size_t> position = position_of(index, value)) {
     const onnx::NodeProto& node = node_at(index, *position);
-    if (node.op_type() == "Constant") {
-      auto decoded = constant_node_value(node, *position);
-      if (decoded) constant = std::move(*decoded);
-    }
+    if (node.op_type() == "Constant") decoded = constant_node_value(node, *position);
   }
+  if (!decoded) return std::nullopt;
+  return std::move(*decoded);
+}
+
+// The single value of a one-element float constant.
+std::optional<double> scalar(const ModelIndex& index, std::string_view value) {
+  const std::optional<Constant> constant = constant_of(index, value);
   if (!constant || !constant->is_float || constant->floats.size() != 1) return std::nullopt;
   return constant->floats[0];
 }
@@ -195,17 +198,7 @@ std::optional<std::int64_t> single_kept_axis(const ModelIndex& index, const onnx
     return axes->ints(0);
   }
   if (node.input_size() != 2) return std::nullopt;
-  const std::string& axes = node.input(1);
-  std::optional<Constant> constant;
-  if (const auto found = index.initializers.find(axes); found != index.initializers.end()) {
-    if (auto decoded = decode_tensor(*found->second, ""); decoded) constant = std::move(*decoded);
-  } else if (const std::optional<std::size_t> position = position_of(index, axes)) {
-    if (node_at(index, *position).op_type() == "Constant") {
-      if (auto decoded = constant_node_value(node_at(index, *position), *position); decoded) {
-        constant = std::move(*decoded);
-      }
-    }
-  }
+  const std::optional<Constant> constant = constant_of(index, node.input(1));
   if (!constant || constant->is_float || constant->integers.size() != 1) return std::nullopt;
   return constant->integers[0];
 }

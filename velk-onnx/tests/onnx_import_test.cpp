@@ -493,6 +493,19 @@ TEST(OnnxImport, RefusesWhatItCannotMapAndNamesTheNode) {
        {},
        Kind::Unsupported,
        "node 0 (LayerNormalization) writing \"y\": its epsilon nan is no finite number of at least 0"},
+      {"a LayerNormalization over more elements than a machine word counts",
+       [] {
+         ModelBuilder m;
+         m.input("x", {std::int64_t{1} << 33, std::int64_t{1} << 33, std::int64_t{1} << 33});
+         m.initializer("scale", {1}, {1});
+         ModelBuilder::attribute(m.node("LayerNormalization", {"x", "scale"}, {"y"}), "axis", std::int64_t{1});
+         m.output("y");
+         return m.bytes();
+       },
+       {},
+       Kind::Unsupported,
+       "node 0 (LayerNormalization) writing \"y\": its operand [8589934592, 8589934592, 8589934592] has more "
+       "elements than a machine word counts"},
       {"--drop-batch on an input without a leading 1",
        [] {
          return one_node("Identity", {{2, 3}});

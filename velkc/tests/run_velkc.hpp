@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,5 +51,25 @@ inline Outcome velkc(const std::vector<std::string>& arguments, const std::strin
 }
 
 inline std::string source_file(const std::string& relative) { return std::string(VELK_SOURCE_DIR) + "/" + relative; }
+
+// One velkc run: its arguments, the exit status and what it prints on standard error.
+struct StatusCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  int status;
+  std::string err;  // the exact standard error, or empty to leave it unchecked
+};
+
+// Runs each case and checks its status, and its standard error where the case gives one.
+inline void expect_statuses(std::span<const StatusCase> cases) {
+  for (const StatusCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = velkc(c.arguments);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (!c.err.empty()) {
+      EXPECT_EQ(run.err, c.err);
+    }
+  }
+}
 
 }  // namespace velkc_tests

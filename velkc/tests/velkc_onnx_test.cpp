@@ -23,13 +23,6 @@ velk_io::NpyArray read_array(const std::filesystem::path& path) {
   return array.value_or(velk_io::NpyArray{});
 }
 
-struct StatusCase {
-  const char* name;
-  std::vector<std::string> arguments;
-  int status;
-  std::string err;  // the exact standard error
-};
-
 TEST(VelkcOnnx, RefusalsExitTwoAndNameWhatIsWrong) {
   const std::string unsupported = source_file("tests/fixtures/onnx/unsupported_sigmoid.onnx");
   const StatusCase cases[] = {
@@ -82,14 +75,7 @@ TEST(VelkcOnnx, RefusalsExitTwoAndNameWhatIsWrong) {
        2,
        "velkc: " + MODEL + ": not a .npy file: it does not begin with \\x93NUMPY\n"},
   };
-  for (const StatusCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Outcome run = velkc(c.arguments);
-    EXPECT_EQ(run.status, c.status) << run.err;
-    if (!c.err.empty()) {
-      EXPECT_EQ(run.err, c.err);
-    }
-  }
+  expect_statuses(cases);
 }
 
 // The model's graph file compiles to what the model compiles to.

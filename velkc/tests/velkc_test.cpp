@@ -14,13 +14,6 @@ namespace {
 
 using namespace velkc_tests;
 
-struct StatusCase {
-  const char* name;
-  std::vector<std::string> arguments;
-  int status;
-  std::string err;  // the exact standard error, or empty to leave it unchecked
-};
-
 TEST(Velkc, ExitStatuses) {
   const std::string encoder = source_file("examples/encoder.json");
   const StatusCase cases[] = {
@@ -102,14 +95,7 @@ TEST(Velkc, ExitStatuses) {
        2,
        "velkc: s.json: cannot open: No such file or directory\n"},
   };
-  for (const StatusCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Outcome run = velkc(c.arguments);
-    EXPECT_EQ(run.status, c.status) << run.err;
-    if (!c.err.empty()) {
-      EXPECT_EQ(run.err, c.err);
-    }
-  }
+  expect_statuses(cases);
 }
 
 TEST(Velkc, VersionFromTheProject) {
@@ -326,12 +312,7 @@ TEST(Velkc, SweepRefusesBadListsAndSizes) {
        "velkc: graph: invalid encoder dimensions\n"},
       {"no graph", {"sweep"}, 2, "velkc: give --encoder, --graph FILE or --onnx FILE\n"},
   };
-  for (const StatusCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Outcome run = velkc(c.arguments);
-    EXPECT_EQ(run.status, c.status) << run.err;
-    EXPECT_EQ(run.err, c.err);
-  }
+  expect_statuses(cases);
 }
 
 }  // namespace

@@ -53,18 +53,18 @@ struct Operand {
 struct Import {
   const ModelIndex& index;
   const ImportOptions& options;
-  ImportedModel result;
-  std::map<std::string, Value, std::less<>> values;
+  ImportedModel result{};
+  std::map<std::string, Value, std::less<>> values{};
   // Decoded initializers, Constant nodes' values and reshaped constants, by value name.
-  std::map<std::string, Constant, std::less<>> constants;
+  std::map<std::string, Constant, std::less<>> constants{};
   // Every value name of the model, and every name the graph's tensors have.
-  std::set<std::string, std::less<>> reserved;
-  std::set<std::string, std::less<>> taken;
+  std::set<std::string, std::less<>> reserved{};
+  std::set<std::string, std::less<>> taken{};
   // The weights made of constants, by constant name, shape in the model and dropped batch.
-  std::map<std::tuple<std::string, Shape, bool>, Value> weights_made;
+  std::map<std::tuple<std::string, Shape, bool>, Value> weights_made{};
   std::size_t broadcast_values = 0;
   // The erf-form GELUs imported as the tanh form, as node texts.
-  std::vector<std::string> erf_gelus;
+  std::vector<std::string> erf_gelus{};
 };
 
 // The node a message is about, with how messages name it.
